@@ -1,0 +1,136 @@
+// The serial port on POSIX: termios, TIOCEXCL and flock for exclusive use,
+// poll for the 20 ms read time-out.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "telegram_link.h"
+
+namespace {
+
+// "COM1".."COM6" map to the first six serial devices, as Wine and Cygwin do.
+constexpr const char* kDevices[kComPortCount] = {
+    "/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
+
+constexpr int kWriteStallMs = 200;  // a line that takes no byte this long is given up
+
+struct BaudRate {
+  int baud;
+  speed_t speed;
+};
+constexpr BaudRate kBaudRates[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},
+                                   {9600, B9600},   {19200, B19200}, {38400, B38400},
+                                   {57600, B57600}, {115200, B115200}};
+
+speed_t SpeedOf(int baud) {
+  for (const BaudRate& b : kBaudRates)
+    if (b.baud == baud) return b.speed;
+  return B9600;
+}
+
+long long NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void SleepMs(long long ms) {
+  if (ms > 0) poll(nullptr, 0, static_cast<int>(ms));
+}
+
+// Raw 8N1 at the given speed: no echo, no canonical input, no CR/LF
+// translation, no signal characters, no XON/XOFF, reads never block.
+void SetLine(int fd, int baud) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return;
+  tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR |
+                                        IGNCR | ICRNL | IXON | IXOFF | IXANY);
+  tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  cfsetispeed(&tio, SpeedOf(baud));
+  cfsetospeed(&tio, SpeedOf(baud));
+  tcsetattr(fd, TCSANOW, &tio);
+  int dtr = TIOCM_DTR;
+  ioctl(fd, TIOCMBIC, &dtr);  // fails on a pseudo-terminal, which has no DTR
+}
+
+}  // namespace
+
+const char* ComDevicePath(int index) {
+  return index >= 0 && index < kComPortCount ? kDevices[index] : nullptr;
+}
+
+bool ComPort::IsOpen() const { return handle_ >= 0; }
+
+int ComPort::Open(const char* device, int baud) {
+  Close();
+  const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    std::snprintf(error_, sizeof error_, "%s", std::strerror(errno));
+    return -1;
+  }
+  // Not shared with other openers: TIOCEXCL stops further opens (except
+  // root's), flock stops another instance of this program, root or not.
+  if (ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    std::snprintf(error_, sizeof error_, "%s", std::strerror(EBUSY));
+    close(fd);
+    return -1;
+  }
+  SetLine(fd, baud);
+  handle_ = fd;
+  error_[0] = '\0';
+  return 0;
+}
+
+void ComPort::Close() {
+  if (handle_ < 0) return;
+  close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+int ComPort::Send(const unsigned char* buf, int n) {
+  const int fd = static_cast<int>(handle_);
+  while (fd >= 0 && n > 0) {
+    const ssize_t w = write(fd, buf, static_cast<size_t>(n));
+    if (w > 0) {
+      buf += w;
+      n -= static_cast<int>(w);
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno != EAGAIN) break;
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, kWriteStallMs) <= 0) break;
+  }
+  return 0;
+}
+
+int ComPort::Receive(unsigned char* buf, int n) {
+  const long long start = NowMs();
+  const int fd = static_cast<int>(handle_);
+  if (fd >= 0) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, kReadTimeoutMs) > 0) {
+      const ssize_t r = read(fd, buf, static_cast<size_t>(n));
+      if (r > 0) return static_cast<int>(r);
+    } else {
+      return 0;  // the time-out has passed already
+    }
+  }
+  // A failed read (the device is gone, or no port) still waits out the
+  // time-out, so the caller's loop does not spin.
+  SleepMs(kReadTimeoutMs - (NowMs() - start));
+  return 0;
+}

@@ -1,0 +1,108 @@
+// Telegram link: the serial port, the telegram layout and its checksum,
+// packed-BCD clock fields, the telegrams the PC sends, and trace lines.
+//
+// Telegram: start byte, command byte, length byte n, n data bytes, and a
+// 16-bit big-endian checksum (sum of all bytes before it): n + 5 bytes.
+// Conventions: 0 for success and -1 for failure, a count, or 1/0 for a test.
+#pragma once
+
+#include <cstdint>
+
+// ---- Serial port (platform code: serial_posix.cpp, serial_win32.cpp) ----
+
+constexpr int kComPortCount = 6;  // "COM1" .. "COM6"
+constexpr int kReadTimeoutMs = 20;
+
+// The open serial port. It keeps the platform's handle (a file descriptor on
+// POSIX, a HANDLE on Windows) as an integer, so that nothing above the port
+// files needs a platform header. Closed by its destructor.
+class ComPort {
+ public:
+  ComPort() = default;
+  ~ComPort() { Close(); }
+  ComPort(const ComPort&) = delete;
+  ComPort& operator=(const ComPort&) = delete;
+
+  // Opens a device by its platform path (a "COMn" name or "/dev/tty...")
+  // exclusively, as an existing device, and sets the line: baud, 8N1, raw,
+  // DTR inactive, no XON/XOFF, 1-byte reads that wait at most 20 ms.
+  // Returns 0, or -1 with the reason kept for Error().
+  int Open(const char* device, int baud);
+  void Close();
+  bool IsOpen() const;
+  // Writes all n bytes (a stalled line gives up after a short wait); 0.
+  int Send(const unsigned char* buf, int n);
+  // Reads up to n bytes, waiting at most kReadTimeoutMs for the first.
+  // Returns the count; 0 on time-out or failure (a failure also waits out
+  // the time-out, so a caller's loop never spins on a dead port).
+  int Receive(unsigned char* buf, int n);
+  // The system's reason for the last failed Open, e.g. "Device or resource busy".
+  const char* Error() const { return error_; }
+
+ private:
+  std::intptr_t handle_ = -1;
+  char error_[160] = "";
+};
+
+extern ComPort hCom;  // the one port of the program
+
+// The platform device behind port index 0..5 ("COM1".."COM6"); nullptr for
+// an index out of range.
+const char* ComDevicePath(int index);
+// The user's name of port index 0..5: "COM1".."COM6"; "COM?" out of range.
+const char* ComPortName(int index);
+
+// Opens port index 0..5 at baud into hCom. Returns 0, or -1 (reason in
+// hCom.Error()).
+int OpenComPort(int index, int baud);
+// Opens a device by path into hCom (tests use a pseudo-terminal's path).
+int OpenComPortPath(const char* device, int baud);
+// Writes n bytes to hCom; returns 0 whatever the write did.
+int ComSend(const unsigned char* buf, int n);
+// Reads up to n bytes from hCom; returns the count (0: nothing in 20 ms).
+int ComReceive(unsigned char* buf, int n);
+
+// ---- Telegrams ----
+
+constexpr int kTelegramOverhead = 5;  // start, command, length, checksum x2
+constexpr int kAckLength = 6;
+
+extern int16_t glsUserID;  // requester identity sent in every request
+
+// Writes the 16-bit sum of data[0..len-1] to out[0] (high), out[1] (low).
+void CreateCheckSum(const unsigned char* data, int len, unsigned char* out);
+// 1 when the last two of len bytes hold the checksum of those before, else 0
+// (also 0 for len below 2).
+int checkCheckSum(const unsigned char* data, int len);
+// Packed BCD to a number: 0x59 gives 59.
+int convert_VarnhaltTime(unsigned char b);
+// A number 0..99 to packed BCD: 59 gives 0x59.
+unsigned char convert_2_VarnhaltTime(int v);
+
+// Senders; each returns 0 (the result of ComSend).
+int Send_Msg(const char* cmd);                  // request, e.g. "Ra"; traced
+int Set_ParamValue(int param, int value);       // parameter write; traced
+int Set_Time();                                 // PC clock to controller
+int sendAcq(const unsigned char* t, int len);   // positive acknowledgement
+int sendNAcq(const unsigned char* t, int len);  // negative; traced
+
+// Builds the telegram bytes without sending them (for the senders above and
+// for anyone who needs the exact bytes, such as the controller simulator).
+// Each returns the telegram's total length.
+int BuildRequest(const char* cmd, int16_t identity, unsigned char out[8]);
+int BuildParamWrite(int param, int value, unsigned char out[9]);
+int BuildAck(const unsigned char* t, bool positive, unsigned char out[6]);
+// Fills header and checksum around data already at out+3; returns n + 5.
+int BuildTelegram(unsigned char start, unsigned char command, int n,
+                  unsigned char* out);
+
+// ---- Trace lines ----
+
+enum TraceKind { kTraceSent = 0, kTraceReceived = 1, kTraceError = 2, kTraceInfo = 3 };
+constexpr int kTraceLineMax = 2048;
+
+// Renders len bytes of data as a trace line (no line break) into line
+// (kTraceLineMax bytes). Returns its length; 0 for an unknown kind.
+int RenderComLog(int kind, const unsigned char* data, int len, char* line);
+// Renders a trace line and writes it to the log with printlog("%s\n").
+void PrintComLog(int kind, const unsigned char* data, int len);

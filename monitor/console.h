@@ -1,0 +1,32 @@
+// The console of the monitor (platform code: console_posix.cpp,
+// console_win32.cpp). All screen output goes through stdout, so text and
+// cursor moves reach the terminal in program order.
+#pragma once
+
+constexpr int kKeyNone = -1;  // no key waiting
+constexpr int kKeyEnd = -2;   // the keyboard is gone (end of input, hang-up)
+constexpr int kKeyEsc = 27;
+
+// Clears the console and puts the cursor at the top left.
+void ConsoleClear();
+// Moves the cursor to column x, row y, counted from 0 at the top left.
+void GotoXY(int x, int y);
+// Hands everything printed so far to the terminal.
+void ConsoleFlush();
+
+// Key polling without echo and without waiting. Construction puts the
+// keyboard into that mode; destruction, and the signals that end the
+// program (SIGINT, SIGTERM, SIGHUP: exit status 128 + the signal's number),
+// restore it as it was found.
+class Keyboard {
+ public:
+  Keyboard();
+  ~Keyboard();
+  Keyboard(const Keyboard&) = delete;
+  Keyboard& operator=(const Keyboard&) = delete;
+
+  // The key waiting, kKeyNone, or kKeyEnd. Multi-byte keys (arrows,
+  // function keys) are read whole and reported as kKeyNone, so that only a
+  // lone ESC gives kKeyEsc.
+  int Poll();
+};

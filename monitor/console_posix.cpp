@@ -1,0 +1,79 @@
+// The console on POSIX: ANSI sequences for clearing and placing the
+// cursor, and a non-canonical, no-echo standard input for key polling.
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "console.h"
+
+namespace {
+
+constexpr int kEscSequenceMs = 25;  // bytes this close behind an ESC belong to its key
+
+// Saved terminal settings, reachable from the signal handler.
+termios g_saved{};
+volatile sig_atomic_t g_restore = 0;
+
+void RestoreTerminal() {
+  if (g_restore) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
+}
+
+extern "C" void OnEndSignal(int sig) {
+  RestoreTerminal();
+  _exit(128 + sig);  // the kernel releases the serial port with the process
+}
+
+constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+bool InputWaiting(int timeoutMs) {
+  pollfd p{STDIN_FILENO, POLLIN, 0};
+  return poll(&p, 1, timeoutMs) > 0;
+}
+
+// Reads and drops the rest of a key sequence that follows an ESC.
+void DropSequence() {
+  unsigned char rest[32];
+  while (InputWaiting(0) && read(STDIN_FILENO, rest, sizeof rest) > 0) {
+  }
+}
+
+}  // namespace
+
+void ConsoleClear() { std::fputs("\x1b[H\x1b[2J", stdout); }
+
+void GotoXY(int x, int y) { std::printf("\x1b[%d;%dH", y + 1, x + 1); }
+
+void ConsoleFlush() { std::fflush(stdout); }
+
+Keyboard::Keyboard() {
+  struct sigaction sa {};
+  sa.sa_handler = OnEndSignal;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : kEndSignals) sigaction(sig, &sa, nullptr);
+  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &g_saved) != 0) return;
+  termios raw = g_saved;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  raw.c_cc[VMIN] = 0;
+  raw.c_cc[VTIME] = 0;
+  g_restore = 1;
+  tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+}
+
+Keyboard::~Keyboard() {
+  RestoreTerminal();
+  g_restore = 0;
+}
+
+int Keyboard::Poll() {
+  pollfd p{STDIN_FILENO, POLLIN, 0};
+  if (poll(&p, 1, 0) <= 0) return kKeyNone;
+  unsigned char c = 0;
+  if (read(STDIN_FILENO, &c, 1) != 1) return kKeyEnd;  // end of input or hang-up
+  if (c != kKeyEsc) return c;
+  if (!InputWaiting(kEscSequenceMs)) return kKeyEsc;
+  DropSequence();
+  return kKeyNone;
+}

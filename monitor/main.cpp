@@ -1,0 +1,3 @@
+#include "varnhalt_test.h"
+
+int main() { return RunMonitor(); }

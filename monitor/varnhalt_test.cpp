@@ -1,0 +1,299 @@
+#include "varnhalt_test.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+#include "console.h"
+#include "print_log.h"
+#include "telegram_link.h"
+
+std::unique_ptr<char[]> ValueNames[kMaxNames];
+int32_t ValueCount = 0;
+
+namespace {
+
+constexpr const char* kLogBaseName = "./comlog";
+constexpr int32_t kLogLimit = 500000;
+constexpr int kBaud = 9600;
+constexpr int16_t kUserId = -12;
+constexpr int kParamNumber = 155;
+constexpr int kParamValue = 4;
+constexpr int kShortFrameLength = 6;
+constexpr int kNameOffset = 8;   // an 'A' telegram's name starts here
+constexpr int kFirstValueRow = 12;
+constexpr int kValueColumn = 20;
+constexpr int kInputLineSize = 256;
+constexpr int kRuleWidth = 59;
+constexpr int kClockDataBytes = 7;  // second .. year
+
+constexpr const char* kPrompt = "ComPort-Nummer [1..6]: ";
+constexpr const char* kEscHint = "Press (ESC) to abort\n";
+constexpr const char* kBanner =
+    "\n"
+    "*********************************************************************\n"
+    "*     Varnhalt K2740 communication test (Build 100),                *\n"
+    "*     names, clock and live values of the controller                *\n"
+    "*********************************************************************\n";
+
+// ---- Command dispatch: command byte of a complete telegram -> state ----
+
+struct Command {
+  unsigned char byte;
+  MonitorState state;
+};
+constexpr Command kCommands[] = {
+    {'A', StoreName}, {'1', ShowValues}, {'2', TakeClock}, {'I', LogInfo}};
+
+MonitorState StateForCommand(unsigned char byte) {
+  for (const Command& c : kCommands)
+    if (c.byte == byte) return c.state;
+  return Receive;
+}
+
+// ---- Row scaling: row index -> how its value is shown ----
+
+enum class Scaling { AsReceived, Halved, Per207 };
+struct RowScaling {
+  int row;
+  Scaling scaling;
+};
+constexpr RowScaling kRowScaling[] = {
+    {4, Scaling::Halved},  {11, Scaling::Per207}, {12, Scaling::Halved},
+    {13, Scaling::Halved}, {14, Scaling::Halved}, {15, Scaling::Halved},
+    {16, Scaling::Halved}, {17, Scaling::Halved}, {18, Scaling::Halved},
+    {22, Scaling::Halved}};
+
+// ---- Start dialogue ----
+
+// Reads one line; the rest of a longer line is discarded. False at end of input.
+bool ReadLine(std::FILE* in, char (&line)[kInputLineSize]) {
+  if (!std::fgets(line, sizeof line, in)) return false;
+  if (!std::strchr(line, '\n')) {
+    int c = 0;
+    while ((c = std::fgetc(in)) != EOF && c != '\n') {
+    }
+  }
+  return true;
+}
+
+// The number at the start of line as scanf's "%i" reads it, or 0.
+int32_t ParsePortNumber(const char* line) {
+  char* end = nullptr;
+  const long n = std::strtol(line, &end, 0);
+  return end != line && n >= 1 && n <= kComPortCount ? static_cast<int32_t>(n) : 0;
+}
+
+// Asks for the port until one opens. False when the input ends.
+bool AskAndOpenPort(MonitorLoop& m) {
+  for (;;) {
+    std::fputs(kPrompt, stdout);
+    ConsoleFlush();
+    char line[kInputLineSize];
+    if (!ReadLine(m.input, line)) return false;
+    m.portNumber = ParsePortNumber(line);
+    if (m.portNumber == 0) continue;
+    if (OpenComPort(m.portNumber - 1, kBaud) == 0) return true;
+    std::printf("%s cannot be opened: %s\n", ComPortName(m.portNumber - 1), hCom.Error());
+  }
+}
+
+int StartTurn(MonitorLoop& m) {
+  glsUserID = kUserId;
+  ValueCount = 0;
+  m.count = 0;
+  m.screenPrepared = false;
+  m.expected = 0;
+  if (!AskAndOpenPort(m)) return 1;
+  std::printf("Ready to receive from ComPort: %i\n", m.portNumber);
+  std::fputs(kEscHint, stdout);
+  Send_Msg("Ra");
+  m.phase = Header;
+  m.state = Receive;
+  return kRunning;
+}
+
+// ---- Receiver ----
+
+void CheckHeader(MonitorLoop& m) {
+  const auto length = static_cast<unsigned char>(m.buffer[2]);
+  // Length bytes 0x80..0xFF do not fit (and 0xFB..0xFF would give fewer
+  // bytes than a telegram's own header and checksum).
+  if (length >= 0x80) {
+    static const char kTooBig[] = "Buffersize to small for telegram";
+    PrintComLog(kTraceError, reinterpret_cast<const unsigned char*>(kTooBig),
+                sizeof kTooBig - 1);
+    m.count = 0;
+    m.expected = 0;
+    return;
+  }
+  m.expected = length + kTelegramOverhead;
+  if (m.buffer[0] == 'R') {
+    m.phase = ShortFrame;
+  } else if (m.buffer[0] == 'M') {
+    m.phase = DataFrame;
+  } else {
+    static const char kBadStart[] = "Unvalid telegram startvalue";
+    PrintComLog(kTraceError, reinterpret_cast<const unsigned char*>(kBadStart),
+                sizeof kBadStart - 1);
+    m.count = 0;
+  }
+}
+
+// A complete data telegram: acknowledge it at once, then pick its handling.
+void CompleteTelegram(MonitorLoop& m) {
+  const int len = static_cast<int>(m.expected);
+  if (checkCheckSum(m.buffer, len))
+    sendAcq(m.buffer, len);
+  else
+    sendNAcq(m.buffer, len);
+  m.count = 0;
+  m.phase = Header;
+  m.state = StateForCommand(m.buffer[1]);
+  if (m.state == Receive) PrintComLog(kTraceReceived, m.buffer, len);
+}
+
+int ReceiveTurn(MonitorLoop& m) {
+  if (m.count < kReceiveBufferSize && ComReceive(m.buffer + m.count, 1) > 0) ++m.count;
+  if (m.phase == Header && m.count >= 3) CheckHeader(m);
+  if (m.phase == ShortFrame && m.count >= kShortFrameLength) {
+    m.count = 0;  // the controller's short frames need no answer
+    m.phase = Header;
+  }
+  if (m.phase == DataFrame && m.count >= static_cast<int32_t>(m.expected)) CompleteTelegram(m);
+  return kRunning;
+}
+
+// ---- Handlers of complete telegrams ----
+
+int StoreNameTurn(MonitorLoop& m) {
+  const int len = static_cast<int>(m.expected);
+  if (ValueCount < kMaxNames) {
+    // Too short to carry a name: an empty one keeps names and rows aligned.
+    const int nameLen = len >= kNameOffset + 2 ? len - kNameOffset - 2 : 0;
+    auto name = std::make_unique<char[]>(static_cast<std::size_t>(nameLen) + 1);
+    std::memcpy(name.get(), m.buffer + kNameOffset, static_cast<std::size_t>(nameLen));
+    name[static_cast<std::size_t>(nameLen)] = '\0';
+    ValueNames[ValueCount++] = std::move(name);
+  }
+  PrintComLog(kTraceReceived, m.buffer, len);
+  m.state = Receive;
+  return kRunning;
+}
+
+int ShowValuesTurn(MonitorLoop& m) {
+  GotoXY(0, 7);
+  std::printf("%s", m.dateLine);
+  const int dataEnd = static_cast<int>(m.expected) - 2;  // the checksum starts here
+  for (int i = 0; i < ValueCount; ++i) {
+    const int hi = 3 + 2 * i;
+    if (hi + 1 >= dataEnd) break;  // rows beyond the data keep their old value
+    const auto v = static_cast<int16_t>((m.buffer[hi] << 8) | m.buffer[hi + 1]);
+    GotoXY(kValueColumn, kFirstValueRow + i);
+    std::printf("%i", ScaleRow(i, v));
+  }
+  m.state = Receive;
+  return kRunning;
+}
+
+int TakeClockTurn(MonitorLoop& m) {
+  if (!m.screenPrepared) {
+    Send_Msg("Rb");
+    m.screenPrepared = true;
+    PrepareScreen();
+    Set_ParamValue(kParamNumber, kParamValue);
+  }
+  // The clock's year sits at offset 9: shorter telegrams keep the old line.
+  if (m.expected >= kClockDataBytes + kTelegramOverhead) {
+    const unsigned char* b = m.buffer;
+    std::snprintf(m.dateLine, sizeof m.dateLine,
+                  "\nDate: %02i.%02i.%02i - Time: %02i:%02i:%02i",
+                  convert_VarnhaltTime(b[6]), convert_VarnhaltTime(b[7]),
+                  convert_VarnhaltTime(b[9]), convert_VarnhaltTime(b[5]),
+                  convert_VarnhaltTime(b[4]), convert_VarnhaltTime(b[3]));
+  }
+  m.state = Receive;
+  return kRunning;
+}
+
+int LogInfoTurn(MonitorLoop& m) {
+  PrintComLog(kTraceReceived, m.buffer, static_cast<int>(m.expected));
+  m.state = Receive;
+  return kRunning;
+}
+
+using Handler = int (*)(MonitorLoop&);
+constexpr Handler kHandlers[] = {
+    StartTurn,  // Start
+    ReceiveTurn,    // Receive
+    StoreNameTurn,  // StoreName
+    ShowValuesTurn, // ShowValues
+    TakeClockTurn,  // TakeClock
+    LogInfoTurn,    // LogInfo
+};
+
+// A name as drawn: control bytes become '?', so that a name can neither
+// move the cursor nor send commands to the terminal.
+void PrintName(const char* name) {
+  for (const char* p = name; *p; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    std::putchar(c < 0x20 || c == 0x7F ? '?' : c);
+  }
+}
+
+}  // namespace
+
+int ScaleRow(int row, int16_t value) {
+  for (const RowScaling& r : kRowScaling) {
+    if (r.row != row) continue;
+    return r.scaling == Scaling::Halved ? value >> 1 : value / 207;
+  }
+  return value;
+}
+
+void PrepareScreen() {
+  ConsoleClear();
+  std::fputs(kBanner, stdout);
+  std::putchar('\n');
+  std::fputs(kEscHint, stdout);
+  GotoXY(0, 10);
+  std::fputs("Name", stdout);
+  GotoXY(kValueColumn, 10);
+  std::fputs("Value", stdout);
+  GotoXY(0, 11);
+  for (int i = 0; i < kRuleWidth; ++i) std::putchar('-');
+  for (int i = 0; i < ValueCount; ++i) {
+    GotoXY(0, kFirstValueRow + i);
+    PrintName(ValueNames[i].get());
+  }
+}
+
+void FreeValueNames() {
+  for (auto& name : ValueNames) name.reset();
+  ValueCount = 0;
+}
+
+int MonitorTurn(MonitorLoop& m) { return kHandlers[m.state](m); }
+
+int RunMonitor() {
+  printlog_init(kLogBaseName, 1, kLogLimit);
+  MonitorLoop m;
+  std::optional<Keyboard> keyboard;  // key mode from the first poll, after the dialogue
+  int status = kRunning;
+  while (status == kRunning) {
+    status = MonitorTurn(m);
+    ConsoleFlush();
+    if (status != kRunning) break;
+    if (!keyboard) keyboard.emplace();
+    const int key = keyboard->Poll();
+    if (key == kKeyEnd) status = 1;
+    if (key < 0) continue;
+    m.lastKey = static_cast<unsigned char>(key);
+    if (m.lastKey == kKeyEsc) status = 0;
+  }
+  std::putchar('\n');  // the shell's prompt starts on a line of its own
+  ConsoleFlush();
+  hCom.Close();
+  FreeValueNames();
+  return status;
+}

@@ -1,0 +1,54 @@
+// Monitor console: the program's one loop. Each turn reads at most one byte
+// from the port into a byte-wise telegram receiver (or, for one turn after a
+// complete data telegram, acts on it), then polls the keyboard; ESC ends it.
+//
+// Received commands: 'A' a value name, '1' the current values, '2' the
+// controller's clock, 'I' information. Every complete 'M' telegram is
+// acknowledged before it is handled; 'R' frames are dropped unanswered.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+constexpr int kMaxNames = 100;
+constexpr int kReceiveBufferSize = 512;
+constexpr int kDateLineSize = 48;
+constexpr int kRunning = -1;  // MonitorTurn: the loop goes on
+
+// The value names in order of arrival; each owned by the table until exit.
+extern std::unique_ptr<char[]> ValueNames[kMaxNames];
+extern int32_t ValueCount;
+
+enum MonitorState : uint8_t { Start, Receive, StoreName, ShowValues, TakeClock, LogInfo };
+enum ReceivePhase : uint8_t { Header, ShortFrame, DataFrame };
+
+struct MonitorLoop {
+  MonitorState state = Start;
+  ReceivePhase phase = Header;
+  unsigned char buffer[kReceiveBufferSize] = {};
+  int32_t count = 0;      // bytes received into buffer
+  uint32_t expected = 0;  // total length of the telegram being received
+  char dateLine[kDateLineSize] = "";
+  bool screenPrepared = false;
+  unsigned char lastKey = 0;
+  int32_t portNumber = 0;
+  std::FILE* input = stdin;  // where the port number is typed
+};
+
+// The program: log set-up, the loop, shut-down. Returns the exit status:
+// 0 after ESC, 1 when the input ends.
+int RunMonitor();
+
+// One turn's action for the current state (no key polling). Returns
+// kRunning, or an exit status when the program must end.
+int MonitorTurn(MonitorLoop& m);
+
+// The shown value of row i for the received 16-bit value.
+int ScaleRow(int row, int16_t value);
+
+// Clears the console and draws the banner, headings, rule and names.
+void PrepareScreen();
+
+// Releases every stored name.
+void FreeValueNames();

@@ -1,0 +1,72 @@
+#include "pty_pair.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+
+PtyPair::PtyPair() {
+  char name[256] = "";
+  termios raw{};
+  cfmakeraw(&raw);
+  if (openpty(&master_, &slave_, name, &raw, nullptr) != 0) {
+    ADD_FAILURE() << "openpty failed";
+    return;
+  }
+  slave_path_ = name;
+}
+
+PtyPair::~PtyPair() {
+  CloseMaster();
+  if (slave_ >= 0) close(slave_);
+}
+
+void PtyPair::CloseMaster() {
+  if (master_ >= 0) close(master_);
+  master_ = -1;
+}
+
+void PtyPair::Write(const std::vector<unsigned char>& bytes) const {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t w = write(master_, bytes.data() + done, bytes.size() - done);
+    if (w <= 0) {
+      ADD_FAILURE() << "write to pty master failed";
+      return;
+    }
+    done += static_cast<std::size_t>(w);
+  }
+}
+
+std::vector<unsigned char> PtyPair::Read(int timeout_ms) const {
+  std::vector<unsigned char> out;
+  pollfd p{master_, POLLIN, 0};
+  while (poll(&p, 1, timeout_ms) > 0 && (p.revents & POLLIN)) {
+    unsigned char buf[256];
+    const ssize_t r = read(master_, buf, sizeof buf);
+    if (r <= 0) break;
+    out.insert(out.end(), buf, buf + r);
+  }
+  return out;
+}
+
+std::vector<unsigned char> PtyPair::ReadExactly(std::size_t n, int timeout_ms) const {
+  std::vector<unsigned char> out;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (out.size() < n) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{master_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    unsigned char buf[256];
+    const ssize_t r = read(master_, buf, std::min(sizeof buf, n - out.size()));
+    if (r <= 0) break;
+    out.insert(out.end(), buf, buf + r);
+  }
+  return out;
+}
