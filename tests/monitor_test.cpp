@@ -1,0 +1,313 @@
+// The monitor's receiver and command handling, driven over a real
+// pseudo-terminal: the test plays the controller on the master side and
+// reads what the monitor sends back; the screen is read from stdout.
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "print_log.h"
+#include "pty_pair.h"
+#include "stdout_capture.h"
+#include "telegram_link.h"
+#include "temp_dir.h"
+#include "varnhalt_test.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// A telegram from the controller: start, command, data, checksum.
+Bytes Telegram(unsigned char start, unsigned char cmd, const Bytes& data) {
+  Bytes t(data.size() + 5);
+  std::copy(data.begin(), data.end(), t.begin() + 3);
+  BuildTelegram(start, cmd, static_cast<int>(data.size()), t.data());
+  return t;
+}
+
+Bytes NameTelegram(const std::string& name) {
+  Bytes data = {0, 1, 2, 3, 4};
+  data.insert(data.end(), name.begin(), name.end());
+  return Telegram('M', 'A', data);
+}
+
+Bytes ValuesTelegram(const std::vector<int16_t>& values) {
+  Bytes data;
+  for (int16_t v : values) {
+    data.push_back(static_cast<unsigned char>((v >> 8) & 0xFF));
+    data.push_back(static_cast<unsigned char>(v & 0xFF));
+  }
+  return Telegram('M', '1', data);
+}
+
+// 2013-03-14 (a Thursday) 09:05:07 in packed BCD.
+Bytes ClockTelegram(unsigned char second = 0x07) {
+  return Telegram('M', '2', {second, 0x05, 0x09, 0x14, 0x03, 0x04, 0x13});
+}
+
+Bytes Ack(const Bytes& t, bool positive) {
+  unsigned char a[6];
+  BuildAck(t.data(), positive, a);
+  return Bytes(a, a + 6);
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::size_t Count(const std::string& hay, const std::string& needle) {
+  std::size_t n = 0;
+  for (auto p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+  return n;
+}
+
+class Monitor : public testing::Test {
+ protected:
+  void SetUp() override {
+    printlog_init(dir_.File("comlog").c_str(), 1, 1 << 20);
+    ASSERT_EQ(OpenComPortPath(pty_.slave_path().c_str(), 9600), 0);
+    glsUserID = -12;
+    m_.state = Receive;
+    TakeCapturedStdout();
+  }
+  void TearDown() override {
+    hCom.Close();
+    FreeValueNames();
+    printlog_init("", 0, 0);
+  }
+
+  // Turns until every byte on the line is read and handled.
+  void Run() {
+    StdoutCapture capture;
+    for (int turns = 0; turns < 10000; ++turns) {
+      int pending = 0;
+      ioctl(pty_.slave(), FIONREAD, &pending);
+      if (pending == 0 && m_.state == Receive) return;
+      MonitorTurn(m_);
+    }
+    ADD_FAILURE() << "the monitor did not take the line's bytes";
+  }
+  void Send(const Bytes& b) {
+    pty_.Write(b);
+    WaitUntilPending(b.size());
+    Run();
+  }
+  // The pty hands bytes to the slave side asynchronously: wait for them.
+  void WaitUntilPending(std::size_t n) {
+    for (int i = 0; i < 1000; ++i) {
+      int pending = 0;
+      ioctl(pty_.slave(), FIONREAD, &pending);
+      if (static_cast<std::size_t>(pending) >= n) return;
+      usleep(1000);
+    }
+    ADD_FAILURE() << "bytes written to the line did not arrive";
+  }
+  // What the monitor sent back.
+  Bytes Line() { return pty_.Read(30); }
+  // What the monitor printed since the last call.
+  std::string Screen() { return TakeCapturedStdout(); }
+  std::string Log() const { return ReadFile(dir_.File("comlog.log")); }
+
+  TempDir dir_;
+  PtyPair pty_;
+  MonitorLoop m_;
+};
+
+TEST_F(Monitor, NameTelegramIsAcknowledgedStoredAndTraced) {
+  const Bytes t = NameTelegram("Boiler");
+  Send(t);
+  EXPECT_EQ(Line(), Ack(t, true));
+  ASSERT_EQ(ValueCount, 1);
+  EXPECT_STREQ(ValueNames[0].get(), "Boiler");
+  EXPECT_EQ(Count(Log(), "\n"), 1u);  // the positive acknowledgement leaves no line
+  EXPECT_NE(Log().find("-> >>> MABoiler {4d 41 0b 00 01 02 03 04 42 6f 69 6c 65 72 "),
+            std::string::npos);
+}
+
+TEST_F(Monitor, TelegramInPiecesIsAssembledAsIfWhole) {
+  const Bytes t = NameTelegram("Flow temperature");
+  for (unsigned char b : t) {
+    pty_.Write({b});
+    StdoutCapture capture;
+    MonitorTurn(m_);
+    MonitorTurn(m_);  // an idle turn between the pieces
+  }
+  Run();
+  EXPECT_EQ(Line(), Ack(t, true));
+  ASSERT_EQ(ValueCount, 1);
+  EXPECT_STREQ(ValueNames[0].get(), "Flow temperature");
+}
+
+TEST_F(Monitor, BadChecksumIsNegativelyAcknowledgedAndStillHandled) {
+  Bytes a = NameTelegram("Pump");
+  a.back() ^= 0x55;
+  Bytes v = ValuesTelegram({42});
+  v.back() ^= 0x01;
+  Send(a + v);
+  EXPECT_EQ(Line(), Ack(a, false) + Ack(v, false));
+  ASSERT_EQ(ValueCount, 1);
+  EXPECT_STREQ(ValueNames[0].get(), "Pump");
+  EXPECT_NE(Screen().find("\x1b[13;21H42"), std::string::npos);
+  EXPECT_EQ(Count(Log(), "<<< MA {4d 41 01 00 00 8f }\n"), 1u);
+  EXPECT_EQ(Count(Log(), "<<< M1 {4d 31 01 00 00 7f }\n"), 1u);
+}
+
+TEST_F(Monitor, RejectedHeadersDropThreeBytesAndTraceTheReason) {
+  const Bytes good = NameTelegram("Valve");
+  Send(Bytes{'X', 'Y', 'Z'} + good);
+  EXPECT_EQ(Line(), Ack(good, true));
+  // Length bytes 0x80..0xFF do not fit; 0xFB..0xFF would be shorter than a telegram.
+  for (unsigned char len : {0x80, 0xFB, 0xFF}) Send(Bytes{'M', 'A', len} + good);
+  EXPECT_EQ(Line(), Ack(good, true) + Ack(good, true) + Ack(good, true));
+  EXPECT_EQ(ValueCount, 4);
+  const std::string log = Log();
+  EXPECT_EQ(Count(log, "-> ERR Unvalidtelegramstartvalue\n"), 1u);
+  EXPECT_EQ(Count(log, "-> ERR Buffersizetosmallfortelegram\n"), 3u);
+}
+
+TEST_F(Monitor, ShortFramesAreSixBytesDroppedUnanswered) {
+  const Bytes good = NameTelegram("Fan");
+  Send(Bytes{'R', 'a', 0x01, 0x01, 0x00, 0xB5} + Bytes{'R', 'x', 0x50, 1, 2, 3} + good);
+  EXPECT_EQ(Line(), Ack(good, true));
+  EXPECT_EQ(Count(Log(), "\n"), 1u);  // only the name's line
+}
+
+TEST_F(Monitor, InfoAndUnknownCommandsAreAcknowledgedAndTraced) {
+  const Bytes info = Telegram('M', 'I', {'v', '2'});
+  const Bytes odd = Telegram('M', 'Q', {0x00});
+  Send(info + odd);
+  EXPECT_EQ(Line(), Ack(info, true) + Ack(odd, true));
+  EXPECT_EQ(Count(Log(), "-> >>> MIv2 {4d 49 02 76 32 01 40 }\n"), 1u);
+  EXPECT_EQ(Count(Log(), "-> >>> MQ {4d 51 01 00 00 9f }\n"), 1u);
+  EXPECT_EQ(ValueCount, 0);
+}
+
+TEST_F(Monitor, FirstClockDrawsTheScreenOnceAndAsksForMore) {
+  Send(NameTelegram("Outdoor") + NameTelegram("Flow"));
+  Line();
+  const Bytes clock = ClockTelegram();
+  Send(clock);
+  unsigned char rb[8];
+  unsigned char pw[9];
+  BuildRequest("Rb", -12, rb);
+  BuildParamWrite(155, 4, pw);
+  EXPECT_EQ(Line(), Ack(clock, true) + Bytes(rb, rb + 8) + Bytes(pw, pw + 9));
+  const std::string screen = Screen();
+  EXPECT_EQ(screen.find("\x1b[H\x1b[2J"), screen.find("<<< Rb") + 34);  // Rb's line, then clear
+  EXPECT_NE(screen.find("\n*********************************************************************\n"
+                        "*     Varnhalt K2740 communication test (Build 100),                *\n"),
+            std::string::npos);
+  EXPECT_NE(screen.find("\n\nPress (ESC) to abort\n\x1b[11;1HName\x1b[11;21HValue\x1b[12;1H" +
+                        std::string(59, '-') + "\x1b[13;1HOutdoor\x1b[14;1HFlow<<< RI"),
+            std::string::npos);
+
+  const Bytes later = ClockTelegram(0x08);
+  Send(later);
+  EXPECT_EQ(Line(), Ack(later, true));  // a second clock: no request, no redraw
+  Send(ValuesTelegram({100, -5}));
+  Line();
+  const std::string after = Screen();
+  EXPECT_EQ(after.find("\x1b[2J"), std::string::npos);
+  EXPECT_NE(after.find("\x1b[8;1H\nDate: 14.03.13 - Time: 09:05:08\x1b[13;21H100\x1b[14;21H-5"),
+            std::string::npos);
+  const std::string log = Log();
+  EXPECT_EQ(Count(log, "<<< Rb"), 1u);
+  EXPECT_EQ(Count(log, "<<< RI {52 49 04 00 9b 00 04 01 3e }"), 1u);
+  EXPECT_EQ(Count(log, ">>> M2"), 0u);
+  EXPECT_EQ(Count(log, ">>> M1"), 0u);
+}
+
+TEST_F(Monitor, ValuesBeforeAnyClockShowAnEmptyDateLine) {
+  Send(NameTelegram("A") + ValuesTelegram({7}));
+  Line();
+  EXPECT_NE(Screen().find("\x1b[8;1H\x1b[13;21H7"), std::string::npos);
+}
+
+TEST_F(Monitor, RowsBeyondTheTelegramsDataKeepTheirOldValue) {
+  Send(NameTelegram("A") + NameTelegram("B") + NameTelegram("C"));
+  Send(ValuesTelegram({1, 2, 3}));
+  Screen();
+  Send(ValuesTelegram({9}));
+  const std::string screen = Screen();
+  EXPECT_NE(screen.find("\x1b[13;21H9"), std::string::npos);
+  EXPECT_EQ(screen.find("\x1b[14;21H"), std::string::npos);
+  EXPECT_EQ(screen.find("\x1b[15;21H"), std::string::npos);
+}
+
+TEST_F(Monitor, ShortClockStillDrawsTheScreenButKeepsTheDateLine) {
+  const Bytes shortClock = Telegram('M', '2', {0x07, 0x05, 0x09});
+  Send(shortClock + ValuesTelegram({}));
+  EXPECT_EQ(Line().size(), 6u + 8u + 9u + 6u);  // acks, "Rb" and the parameter write
+  EXPECT_NE(Screen().find("\x1b[2J"), std::string::npos);
+  EXPECT_EQ(m_.dateLine[0], '\0');
+}
+
+TEST_F(Monitor, NamesWithoutRoomAreEmptyAndTheTableStopsAtOneHundred) {
+  Send(Telegram('M', 'A', {1, 2, 3, 4}) + NameTelegram("second"));
+  ASSERT_EQ(ValueCount, 2);
+  EXPECT_STREQ(ValueNames[0].get(), "");
+  EXPECT_STREQ(ValueNames[1].get(), "second");
+  for (int i = 2; i < 101; ++i) Send(NameTelegram("n" + std::to_string(i)));
+  EXPECT_EQ(ValueCount, kMaxNames);
+  EXPECT_STREQ(ValueNames[99].get(), "n99");
+  EXPECT_EQ(Line().size(), 101u * 6u);  // the 101st is still acknowledged
+  EXPECT_EQ(Count(Log(), ">>> MA"), 101u);
+}
+
+TEST_F(Monitor, ControlBytesInNamesAreDrawnAsQuestionMarks) {
+  Send(NameTelegram(std::string("A\x1b[2Jb\x7f\x01", 8)) + ClockTelegram());
+  const std::string screen = Screen();
+  EXPECT_NE(screen.find("\x1b[13;1HA?[2Jb??"), std::string::npos);
+  EXPECT_EQ(Count(screen, "\x1b[2J"), 1u);  // only the monitor's own clear
+}
+
+TEST(RowScaling, HalvedRowsRowElevenAndTheRest) {
+  for (int row : {4, 12, 13, 14, 15, 16, 17, 18, 22}) {
+    EXPECT_EQ(ScaleRow(row, -3), -2) << row;  // toward minus infinity
+    EXPECT_EQ(ScaleRow(row, 101), 50) << row;
+    EXPECT_EQ(ScaleRow(row, -32768), -16384) << row;
+  }
+  EXPECT_EQ(ScaleRow(11, -300), -1);  // toward zero
+  EXPECT_EQ(ScaleRow(11, 414), 2);
+  EXPECT_EQ(ScaleRow(11, 206), 0);
+  for (int row : {0, 3, 5, 10, 19, 21, 23, 99}) EXPECT_EQ(ScaleRow(row, -3), -3) << row;
+}
+
+// The start dialogue, with the port number typed from a stream.
+class StartDialogue : public testing::Test {
+ protected:
+  int Start(const std::string& typed) {
+    std::FILE* in = fmemopen(const_cast<char*>(typed.data()), typed.size(), "r");
+    MonitorLoop m;
+    m.input = in;
+    int status = 0;
+    {
+      StdoutCapture capture;
+      status = MonitorTurn(m);
+    }
+    screen_ = TakeCapturedStdout();
+    std::fclose(in);
+    hCom.Close();
+    return status;
+  }
+  std::string screen_;
+};
+
+TEST_F(StartDialogue, NotANumberFrom1To6AsksAgainAndEndOfInputEnds) {
+  EXPECT_EQ(Start("abc\n0\n7\n-1\n" + std::string(600, '9') + "\n"), 1);
+  EXPECT_EQ(Count(screen_, "ComPort-Nummer [1..6]: "), 6u);
+  EXPECT_EQ(screen_.find("Ready"), std::string::npos);
+  EXPECT_FALSE(hCom.IsOpen());
+}
+
+TEST_F(StartDialogue, PortThatCannotBeOpenedIsNamedWithTheReason) {
+  EXPECT_EQ(Start("6\n0x6 trailing\n"), 1);
+  EXPECT_EQ(Count(screen_, "COM6 cannot be opened: No such file or directory\n"), 2u);
+}
+
+}  // namespace

@@ -103,10 +103,8 @@ class Senders : public testing::Test {
     printlog_init(dir_.File("comlog").c_str(), 1, 1 << 20);
     ASSERT_EQ(OpenComPortPath(pty_.slave_path().c_str(), 9600), 0);
     glsUserID = -12;
-    testing::internal::CaptureStdout();
   }
   void TearDown() override {
-    testing::internal::GetCapturedStdout();
     hCom.Close();
     printlog_init("", 0, 0);
   }

@@ -1,0 +1,166 @@
+// The serial port in memory, for the fuzz targets: Receive hands out the
+// fuzz input one byte per call, Send checks what the monitor writes.
+//
+// The line frames the bytes it hands out by itself, as the receiver is meant
+// to (three header bytes, 'R' frames of six bytes, 'M' telegrams of length
+// byte + 5, length bytes 0x80..0xFF and other start bytes rejected with the
+// header), so it knows when the monitor owes an acknowledgement. It aborts on
+// an acknowledgement that is malformed, has the wrong checksum, answers the
+// wrong telegram or comes when none is owed, and on a next byte being read
+// while one is still owed.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "memory_line.h"
+#include "telegram_link.h"
+
+namespace {
+
+constexpr const char* kDevices[kComPortCount] = {"mem:COM1", "mem:COM2", "mem:COM3",
+                                                 "mem:COM4", "mem:COM5", "mem:COM6"};
+
+const uint8_t* g_data = nullptr;
+std::size_t g_size = 0;
+std::size_t g_next = 0;
+
+// The line's own framing of the bytes handed out.
+enum Phase { kHeader, kShort, kData };
+Phase g_phase = kHeader;
+unsigned char g_frame[160];  // a telegram is at most 0x7F + 5 bytes
+int g_count = 0;
+int g_expected = 0;
+
+// The telegram that waits for its acknowledgement.
+bool g_owed = false;
+unsigned char g_owedStart = 0;
+unsigned char g_owedCommand = 0;
+bool g_owedPositive = false;
+
+int g_telegrams = 0;
+int g_acks = 0;
+
+[[noreturn]] void Fail(const char* what, const unsigned char* buf, int n) {
+  std::fprintf(stderr, "memory line: %s:", what);
+  for (int i = 0; i < n; ++i) std::fprintf(stderr, " %02x", buf[i]);
+  std::fprintf(stderr, " (byte %zu of %zu)\n", g_next, g_size);
+  std::abort();
+}
+
+unsigned Sum16(const unsigned char* p, int n) {
+  unsigned s = 0;
+  for (int i = 0; i < n; ++i) s += p[i];
+  return s & 0xFFFF;
+}
+
+bool ChecksumHolds(const unsigned char* t, int len) {
+  return len >= 2 && ((t[len - 2] << 8) | t[len - 1]) == static_cast<int>(Sum16(t, len - 2));
+}
+
+void Frame(unsigned char b) {
+  g_frame[g_count++] = b;
+  if (g_phase == kHeader && g_count == 3) {
+    if (g_frame[2] >= 0x80) {
+      g_count = 0;
+    } else if (g_frame[0] == 'R') {
+      g_phase = kShort;
+    } else if (g_frame[0] == 'M') {
+      g_phase = kData;
+      g_expected = g_frame[2] + kTelegramOverhead;
+    } else {
+      g_count = 0;
+    }
+  }
+  if (g_phase == kShort && g_count == 6) {
+    g_count = 0;
+    g_phase = kHeader;
+  }
+  if (g_phase == kData && g_count == g_expected) {
+    g_owed = true;
+    g_owedStart = g_frame[0];
+    g_owedCommand = g_frame[1];
+    g_owedPositive = ChecksumHolds(g_frame, g_count);
+    ++g_telegrams;
+    g_count = 0;
+    g_phase = kHeader;
+  }
+}
+
+void CheckAck(const unsigned char* a, int n) {
+  if (!g_owed) Fail("acknowledgement that no telegram asked for", a, n);
+  if (a[0] != g_owedStart || a[1] != g_owedCommand || a[2] != 0x01)
+    Fail("acknowledgement of the wrong telegram", a, n);
+  if (a[3] != (g_owedPositive ? 0x01 : 0x00)) Fail("acknowledgement with the wrong verdict", a, n);
+  if (!ChecksumHolds(a, n)) Fail("acknowledgement with a bad checksum", a, n);
+  g_owed = false;
+  ++g_acks;
+}
+
+// Requests (8 bytes) and the parameter write (9 bytes) of the PC.
+void CheckOwnTelegram(const unsigned char* t, int n) {
+  if (g_owed) Fail("telegram sent before the owed acknowledgement", t, n);
+  if (t[0] != 'R' || t[2] + kTelegramOverhead != n || !ChecksumHolds(t, n))
+    Fail("malformed telegram sent", t, n);
+}
+
+}  // namespace
+
+void MemoryLineReset(const uint8_t* data, std::size_t size) {
+  hCom.Close();
+  g_data = data;
+  g_size = size;
+  g_next = 0;
+  g_phase = kHeader;
+  g_count = 0;
+  g_expected = 0;
+  g_owed = false;
+  g_telegrams = 0;
+  g_acks = 0;
+}
+
+std::size_t MemoryLineLeft() { return g_size - g_next; }
+int MemoryLineTelegrams() { return g_telegrams; }
+int MemoryLineAcks() { return g_acks; }
+
+void MemoryLineFinish() {
+  if (g_owed) Fail("telegram left without acknowledgement", &g_owedStart, 1);
+  if (g_acks != g_telegrams) Fail("acknowledgements and telegrams differ", nullptr, 0);
+}
+
+const char* ComDevicePath(int index) {
+  return index >= 0 && index < kComPortCount ? kDevices[index] : nullptr;
+}
+
+bool ComPort::IsOpen() const { return handle_ >= 0; }
+
+int ComPort::Open(const char* device, int /*baud*/) {
+  Close();
+  if (!device || std::strncmp(device, "mem:", 4) != 0) {
+    std::snprintf(error_, sizeof error_, "%s", "No such device");
+    return -1;
+  }
+  handle_ = 0;
+  error_[0] = '\0';
+  return 0;
+}
+
+void ComPort::Close() { handle_ = -1; }
+
+int ComPort::Send(const unsigned char* buf, int n) {
+  if (n == kAckLength)
+    CheckAck(buf, n);
+  else if (n == 8 || n == 9)
+    CheckOwnTelegram(buf, n);
+  else
+    Fail("unexpected telegram length", buf, n > 0 ? n : 0);
+  return 0;
+}
+
+int ComPort::Receive(unsigned char* buf, int n) {
+  if (n < 1) return 0;
+  if (g_owed) Fail("next byte read before the owed acknowledgement", &g_owedStart, 1);
+  if (handle_ < 0 || g_next >= g_size) return 0;
+  buf[0] = g_data[g_next++];
+  Frame(buf[0]);
+  return 1;
+}
