@@ -1,0 +1,231 @@
+// The real program in a real terminal (tmux), with COM1 redirected to a
+// pseudo-terminal on which the test plays the controller: what the user
+// sees, what goes over the line, and what lands in the log.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pty_pair.h"
+#include "telegram_link.h"
+#include "temp_dir.h"
+#include "terminal.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes Telegram(unsigned char cmd, const Bytes& data) {
+  Bytes t(data.size() + 5);
+  std::copy(data.begin(), data.end(), t.begin() + 3);
+  BuildTelegram('M', cmd, static_cast<int>(data.size()), t.data());
+  return t;
+}
+
+Bytes Name(const std::string& name) {
+  Bytes data = {0, 0, 0, 0, 0};
+  data.insert(data.end(), name.begin(), name.end());
+  return Telegram('A', data);
+}
+
+Bytes Values(const std::vector<int16_t>& values) {
+  Bytes data;
+  for (int16_t v : values) {
+    data.push_back(static_cast<unsigned char>((v >> 8) & 0xFF));
+    data.push_back(static_cast<unsigned char>(v & 0xFF));
+  }
+  return Telegram('1', data);
+}
+
+const Bytes kClock = Telegram('2', {0x07, 0x05, 0x21, 0x14, 0x03, 0x04, 0x13});
+
+Bytes Ack(const Bytes& t, bool positive) {
+  unsigned char a[6];
+  BuildAck(t.data(), positive, a);
+  return Bytes(a, a + 6);
+}
+
+Bytes Request(const char* cmd) {
+  unsigned char r[8];
+  BuildRequest(cmd, -12, r);
+  return Bytes(r, r + 8);
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+class EndToEnd : public testing::Test {
+ protected:
+  // Starts the monitor on COM1 = the test's line, recording the terminal's
+  // settings before and after it.
+  std::unique_ptr<Terminal> Launch() {
+    const std::string monitor = Quote(WITH_COM1) + " " + Quote(line_.slave_path()) + " " +
+                                Quote(VARNHALT_BIN);
+    return std::make_unique<Terminal>(
+        "stty -g > stty.before && " + monitor + "; s=$?; stty -g > stty.after; exit $s",
+        dir_.path());
+  }
+  void Connect(Terminal& t) {
+    ASSERT_TRUE(t.WaitFor("ComPort-Nummer [1..6]:"));
+    t.Type("1");
+    t.Key("Enter");
+    ASSERT_EQ(line_.ReadExactly(8, 5000), Request("Ra"));
+    ASSERT_TRUE(t.WaitFor("Press (ESC) to abort"));
+  }
+  // Sends telegrams and expects these bytes back.
+  void Exchange(const Bytes& out, const Bytes& expected) {
+    line_.Write(out);
+    EXPECT_EQ(line_.ReadExactly(expected.size(), 5000), expected);
+  }
+  void ExpectTerminalRestored() {
+    EXPECT_EQ(ReadFile(dir_.File("stty.before")), ReadFile(dir_.File("stty.after")));
+    EXPECT_NE(ReadFile(dir_.File("stty.after")), "");
+  }
+  std::string Log() const { return ReadFile(dir_.File("comlog.log")); }
+
+  TempDir dir_;
+  PtyPair line_;
+};
+
+TEST_F(EndToEnd, PortPromptAsksAgainUntilAPortOpens) {
+  auto t = Launch();
+  ASSERT_TRUE(t->WaitFor("ComPort-Nummer [1..6]:"));
+  for (const char* typed : {"abc", "9", "2"}) {
+    t->Type(typed);
+    t->Key("Enter");
+  }
+  ASSERT_TRUE(t->WaitFor("COM2 cannot be opened: No such file or directory"));
+  ASSERT_NO_FATAL_FAILURE(Connect(*t));
+  const auto screen = t->Screen();
+  EXPECT_EQ(screen[0], "ComPort-Nummer [1..6]: abc");
+  EXPECT_EQ(screen[1], "ComPort-Nummer [1..6]: 9");
+  EXPECT_EQ(screen[2], "ComPort-Nummer [1..6]: 2");
+  EXPECT_EQ(screen[3], "COM2 cannot be opened: No such file or directory");
+  EXPECT_EQ(screen[4], "ComPort-Nummer [1..6]: 1");
+  EXPECT_EQ(screen[5], "Ready to receive from ComPort: 1");
+  EXPECT_EQ(screen[6], "Press (ESC) to abort");
+  EXPECT_EQ(screen[7], "<<< Ra {52 61 03 00 ff f4 02 a9 }");
+  t->Key("Escape");
+  EXPECT_EQ(t->ExitStatus(), 0);
+  ExpectTerminalRestored();
+  const std::regex stamped(
+      R"(\d{4}\\\d{2}\\\d{2} (0[1-9]|1[0-2]):[0-5]\d:[0-6]\d\.[ \d]{2}\d -> <<< Ra \{52 61 03 00 ff f4 02 a9 \}\n)");
+  EXPECT_TRUE(std::regex_match(Log(), stamped)) << Log();
+}
+
+TEST_F(EndToEnd, ScreenShowsNamesClockAndScaledValues) {
+  auto t = Launch();
+  ASSERT_NO_FATAL_FAILURE(Connect(*t));
+  const std::vector<std::string> names = {"Outdoor", "Flow", "Return", "Boiler", "Burner",
+                                          "Pump",    "Valve", "Mixer", "Tank",  "Solar",
+                                          "Room",    "Pressure"};
+  for (const std::string& n : names) Exchange(Name(n), Ack(Name(n), true));
+  Exchange(kClock, Ack(kClock, true) + Request("Rb") +
+                       Bytes{0x52, 0x49, 0x04, 0x00, 0x9B, 0x00, 0x04, 0x01, 0x3E});
+  const Bytes values = Values({-12, 0, 1, 2, -3, 5, 6, 7, 8, 9, 10, -300});
+  Exchange(values, Ack(values, true));
+  ASSERT_TRUE(t->WaitFor("Date: 14.03.13 - Time: 21:05:07"));
+  const auto s = t->Screen();
+  EXPECT_EQ(s[0], "");
+  EXPECT_EQ(s[1], std::string(69, '*'));
+  EXPECT_EQ(s[2], "*     Varnhalt K2740 communication test (Build 100),                *");
+  EXPECT_EQ(s[3].size(), 69u);
+  EXPECT_EQ(s[4], std::string(69, '*'));
+  EXPECT_EQ(s[6], "Press (ESC) to abort");
+  EXPECT_EQ(s[8], "Date: 14.03.13 - Time: 21:05:07");
+  EXPECT_EQ(s[10], "Name                Value");
+  EXPECT_EQ(s[11], std::string(59, '-'));
+  const std::vector<std::string> shown = {"-12", "0", "1", "2", "-2", "5",
+                                          "6",   "7", "8", "9", "10", "-1"};
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::string& row = s[12 + i];
+    EXPECT_EQ(row.substr(0, names[i].size()), names[i]) << row;
+    EXPECT_EQ(row.substr(20, shown[i].size()), shown[i]) << row;
+  }
+  t->Key("Escape");
+  EXPECT_EQ(t->ExitStatus(), 0);
+  const std::string log = Log();
+  EXPECT_NE(log.find("-> >>> MAOutdoor {4d 41 0c 00 00 00 00 00 4f 75 74 64 6f 6f 72 "),
+            std::string::npos);
+  EXPECT_NE(log.find("-> <<< Rb {52 62 03 00 ff f4 02 aa }\n"), std::string::npos);
+  EXPECT_NE(log.find("-> <<< RI {52 49 04 00 9b 00 04 01 3e }\n"), std::string::npos);
+  EXPECT_EQ(log.find(">>> M2"), std::string::npos);
+  EXPECT_EQ(log.find(">>> M1"), std::string::npos);
+}
+
+TEST_F(EndToEnd, LineFaultsAreTracedAndTheReceiverStaysInStep) {
+  auto t = Launch();
+  ASSERT_NO_FATAL_FAILURE(Connect(*t));
+  Bytes bad = Name("Pump");
+  bad.back() ^= 0x20;
+  Exchange(bad, Ack(bad, false));
+  Exchange(Bytes{'X', 'Y', 'Z'} + Bytes{'M', 'A', 0x90} + Name("Fan"), Ack(Name("Fan"), true));
+  const Bytes split = Name("Split");
+  for (unsigned char b : split) {
+    line_.Write({b});
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  EXPECT_EQ(line_.ReadExactly(6, 5000), Ack(split, true));
+  ASSERT_TRUE(t->WaitFor("ERR Buffersizetosmallfortelegram"));
+  t->Key("Escape");
+  EXPECT_EQ(t->ExitStatus(), 0);
+  const std::string log = Log();
+  EXPECT_NE(log.find("-> <<< MA {4d 41 01 00 00 8f }\n"), std::string::npos);
+  EXPECT_NE(log.find("-> >>> MAPump {"), std::string::npos);  // handled all the same
+  EXPECT_NE(log.find("-> ERR Unvalidtelegramstartvalue\n"), std::string::npos);
+  EXPECT_NE(log.find("-> ERR Buffersizetosmallfortelegram\n"), std::string::npos);
+  EXPECT_NE(log.find("-> >>> MASplit {"), std::string::npos);
+}
+
+TEST_F(EndToEnd, EscInMidTelegramEndsWithoutAnAcknowledgement) {
+  auto t = Launch();
+  ASSERT_NO_FATAL_FAILURE(Connect(*t));
+  t->Key("Up");  // an arrow key's sequence starts with ESC but is no ESC
+  const Bytes name = Name("Half");
+  line_.Write(Bytes(name.begin(), name.begin() + 6));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(t->ExitStatus(100), -1);
+  t->Key("Escape");
+  EXPECT_EQ(t->ExitStatus(), 0);
+  EXPECT_TRUE(line_.Read(100).empty());
+  ExpectTerminalRestored();
+}
+
+TEST_F(EndToEnd, SecondInstanceFindsThePortBusy) {
+  auto first = Launch();
+  ASSERT_NO_FATAL_FAILURE(Connect(*first));
+  TempDir other;
+  Terminal second(Quote(WITH_COM1) + " " + Quote(line_.slave_path()) + " " + Quote(VARNHALT_BIN),
+                  other.path());
+  ASSERT_TRUE(second.WaitFor("ComPort-Nummer [1..6]:"));
+  second.Type("1");
+  second.Key("Enter");
+  EXPECT_TRUE(second.WaitFor("COM1 cannot be opened: Device or resource busy"));
+  second.Key("C-d");  // end of input at the prompt
+  EXPECT_EQ(second.ExitStatus(), 1);
+  first->Key("Escape");
+  EXPECT_EQ(first->ExitStatus(), 0);
+}
+
+TEST_F(EndToEnd, SigtermRestoresTheTerminalAndReleasesThePort) {
+  auto t = Launch();
+  ASSERT_NO_FATAL_FAILURE(Connect(*t));
+  const int pid = t->Pid("varnhalt_test");
+  ASSERT_GT(pid, 0);
+  kill(pid, SIGTERM);
+  EXPECT_EQ(t->ExitStatus(), 128 + SIGTERM);
+  ExpectTerminalRestored();
+  auto again = Launch();  // the port is free again
+  ASSERT_NO_FATAL_FAILURE(Connect(*again));
+  again->Key("Escape");
+  EXPECT_EQ(again->ExitStatus(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,109 @@
+#include "terminal.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+int g_sessions = 0;
+
+void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
+
+bool Before(std::chrono::steady_clock::time_point deadline) {
+  return std::chrono::steady_clock::now() < deadline;
+}
+
+std::chrono::steady_clock::time_point In(int ms) {
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+
+}  // namespace
+
+std::string Shell(const std::string& command) {
+  std::string out;
+  std::FILE* p = popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+std::string Quote(const std::string& text) {
+  std::string q = "'";
+  for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+Terminal::Terminal(const std::string& command, const std::string& dir, int cols, int rows) {
+  socket_ = "varnhalt-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++g_sessions);
+  status_file_ = dir + "/.exit-status";
+  std::remove(status_file_.c_str());
+  const std::string wrapped = "(" + command + "); echo $? > " + Quote(status_file_);
+  Tmux("-f /dev/null new-session -d -x " + std::to_string(cols) + " -y " + std::to_string(rows) +
+       " -c " + Quote(dir) + " " + Quote("exec sh -c " + Quote(wrapped)));
+  Tmux("set-option -g remain-on-exit on");
+}
+
+Terminal::~Terminal() { Tmux("kill-server"); }
+
+std::string Terminal::Tmux(const std::string& args) {
+  return Shell("tmux -L " + socket_ + " " + args + " 2>/dev/null");
+}
+
+void Terminal::Type(const std::string& text) { Tmux("send-keys -t 0 -l " + Quote(text)); }
+
+void Terminal::Key(const std::string& key) { Tmux("send-keys -t 0 " + key); }
+
+std::vector<std::string> Terminal::Screen() {
+  std::istringstream in(Tmux("capture-pane -p -t 0"));
+  std::vector<std::string> rows;
+  for (std::string line; std::getline(in, line);) {
+    line.erase(line.find_last_not_of(' ') + 1);
+    rows.push_back(line);
+  }
+  return rows;
+}
+
+std::string Terminal::Row(int row) {
+  const auto rows = Screen();
+  return row >= 0 && row < static_cast<int>(rows.size()) ? rows[static_cast<std::size_t>(row)] : "";
+}
+
+bool Terminal::WaitFor(const std::string& text, int timeout_ms) {
+  for (const auto deadline = In(timeout_ms); Before(deadline); Pause())
+    for (const std::string& row : Screen())
+      if (row.find(text) != std::string::npos) return true;
+  return false;
+}
+
+int Terminal::ExitStatus(int timeout_ms) {
+  for (const auto deadline = In(timeout_ms); Before(deadline); Pause()) {
+    std::ifstream in(status_file_);
+    int status = -1;
+    if (in >> status) return status;
+  }
+  return -1;
+}
+
+int Terminal::Pid(const std::string& name) {
+  std::vector<int> todo = {std::atoi(Tmux("display-message -p -t 0 '#{pane_pid}'").c_str())};
+  while (!todo.empty()) {
+    const int pid = todo.back();
+    todo.pop_back();
+    if (pid <= 0) continue;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::string comm;
+    std::getline(std::ifstream(proc + "/comm"), comm);
+    if (comm == name) return pid;
+    std::istringstream children(Shell("cat " + proc + "/task/*/children 2>/dev/null"));
+    for (int child = 0; children >> child;) todo.push_back(child);
+  }
+  return -1;
+}

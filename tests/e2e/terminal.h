@@ -1,0 +1,36 @@
+// The real program in a real terminal: a tmux server of its own runs the
+// command in a pane of a fixed size; the test types keys and reads the screen.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Runs a shell command; returns its standard output.
+std::string Shell(const std::string& command);
+// Quotes text for a POSIX shell.
+std::string Quote(const std::string& text);
+
+class Terminal {
+ public:
+  // Starts command in dir; the command's exit status is kept for ExitStatus.
+  Terminal(const std::string& command, const std::string& dir, int cols = 100, int rows = 40);
+  ~Terminal();
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+
+  void Type(const std::string& text);  // literal text
+  void Key(const std::string& key);    // a tmux key name: Enter, Escape, Up, ...
+  std::vector<std::string> Screen();   // one string per row, trailing blanks cut
+  std::string Row(int row);
+  // Waits until text shows on the screen; false after timeout_ms.
+  bool WaitFor(const std::string& text, int timeout_ms = 5000);
+  // Waits for the command to end; its exit status, or -1 after timeout_ms.
+  int ExitStatus(int timeout_ms = 5000);
+  // The process id of the pane's process called name (its comm), or -1.
+  int Pid(const std::string& name);
+
+ private:
+  std::string Tmux(const std::string& args);
+  std::string socket_;
+  std::string status_file_;
+};
