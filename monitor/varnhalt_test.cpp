@@ -276,6 +276,10 @@ void FreeValueNames() {
 int MonitorTurn(MonitorLoop& m) { return kHandlers[m.state](m); }
 
 int RunMonitor() {
+  // Whole turns reach the terminal at once: flushed at the end of each turn
+  // (and before waiting for input), not line by line.
+  static char screenBuffer[16384];
+  std::setvbuf(stdout, screenBuffer, _IOFBF, sizeof screenBuffer);
   printlog_init(kLogBaseName, 1, kLogLimit);
   MonitorLoop m;
   std::optional<Keyboard> keyboard;  // key mode from the first poll, after the dialogue
