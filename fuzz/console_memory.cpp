@@ -8,8 +8,8 @@
 void ConsoleClear() { std::fputs("\x1b[H\x1b[2J", stdout); }
 
 void GotoXY(int x, int y) {
-  // The screen has 12 fixed rows and one row per name (at most 100).
-  if (x < 0 || x > 79 || y < 0 || y > 12 + 100) {
+  // Rows 0..11 are fixed, then one row per name: at most 100 of them.
+  if (x < 0 || x > 79 || y < 0 || y > 12 + 99) {
     std::fprintf(stderr, "memory console: cursor moved to %d,%d\n", x, y);
     std::abort();
   }

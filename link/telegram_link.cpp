@@ -163,5 +163,10 @@ int RenderComLog(int kind, const unsigned char* data, int len, char* line) {
 
 void PrintComLog(int kind, const unsigned char* data, int len) {
   char line[kTraceLineMax];
-  if (RenderComLog(kind, data, len, line) > 0) printlog("%s\n", line);
+  const int n = RenderComLog(kind, data, len, line);
+  // A log message holds kLogMessageMax - 1 characters: a line that fills
+  // them would lose its line break there, and the next message would run
+  // on behind it. Cut it by one more.
+  if (n > static_cast<int>(kLogMessageMax) - 2) line[kLogMessageMax - 2] = '\0';
+  if (n > 0) printlog("%s\n", line);
 }
