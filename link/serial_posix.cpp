@@ -95,6 +95,7 @@ int ComPort::Open(const char* device, int baud) {
 }
 
 void ComPort::Close() {
+  aheadCount_ = 0;
   if (handle_ < 0) return;
   close(static_cast<int>(handle_));
   handle_ = -1;
@@ -118,13 +119,16 @@ int ComPort::Send(const unsigned char* buf, int n) {
 }
 
 int ComPort::Receive(unsigned char* buf, int n) {
+  if (aheadCount_ > 0) return TakeAhead(buf, n);
   const long long start = NowMs();
   const int fd = static_cast<int>(handle_);
   if (fd >= 0) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, kReadTimeoutMs) > 0) {
-      const ssize_t r = read(fd, buf, static_cast<size_t>(n));
-      if (r > 0) return static_cast<int>(r);
+      const ssize_t r = read(fd, ahead_, sizeof ahead_);
+      aheadPos_ = 0;
+      aheadCount_ = r > 0 ? static_cast<int>(r) : 0;
+      if (r > 0) return TakeAhead(buf, n);
     } else {
       return 0;  // the time-out has passed already
     }

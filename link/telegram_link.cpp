@@ -41,6 +41,15 @@ const char* ComPortName(int index) {
   return index >= 0 && index < kComPortCount ? kPortNames[index] : "COM?";
 }
 
+int ComPort::TakeAhead(unsigned char* buf, int n) {
+  const int k = n < aheadCount_ ? n : aheadCount_;
+  if (k <= 0) return 0;
+  std::memcpy(buf, ahead_ + aheadPos_, static_cast<std::size_t>(k));
+  aheadPos_ += k;
+  aheadCount_ -= k;
+  return k;
+}
+
 int OpenComPort(int index, int baud) {
   const char* device = ComDevicePath(index);
   if (!device) {

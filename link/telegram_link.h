@@ -36,12 +36,22 @@ class ComPort {
   // Returns the count; 0 on time-out or failure (a failure also waits out
   // the time-out, so a caller's loop never spins on a dead port).
   int Receive(unsigned char* buf, int n);
+  // Bytes already taken from the device that Receive has not handed out.
+  int Buffered() const { return aheadCount_; }
   // The system's reason for the last failed Open, e.g. "Device or resource busy".
   const char* Error() const { return error_; }
 
  private:
+  // Hands out bytes read ahead; 0 when none are left.
+  int TakeAhead(unsigned char* buf, int n);
+
   std::intptr_t handle_ = -1;
   char error_[160] = "";
+  // What one read from the device brought beyond the bytes asked for, so
+  // that one-byte reads cost no system call while a telegram streams in.
+  unsigned char ahead_[256] = {};
+  int aheadPos_ = 0;
+  int aheadCount_ = 0;
 };
 
 extern ComPort hCom;  // the one port of the program

@@ -87,7 +87,7 @@ class Monitor : public testing::Test {
     for (int turns = 0; turns < 10000; ++turns) {
       int pending = 0;
       ioctl(pty_.slave(), FIONREAD, &pending);
-      if (pending == 0 && m_.state == Receive) return;
+      if (pending == 0 && hCom.Buffered() == 0 && m_.state == Receive) return;
       MonitorTurn(m_);
     }
     ADD_FAILURE() << "the monitor did not take the line's bytes";

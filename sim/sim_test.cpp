@@ -1,0 +1,432 @@
+// Tests of the simulator's own logic: the model of the PC's receiver, the
+// acknowledgement check, option parsing, the telegrams it builds, and the
+// built program against a scripted PC on its pseudo-terminal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "sim_model.h"
+#include "sim_options.h"
+#include "sim_values.h"
+#include "telegram_link.h"
+
+namespace {
+
+using Stream = std::vector<unsigned char>;
+
+void Append(Stream& s, const Bytes& b) { s.insert(s.end(), b.b, b.b + b.n); }
+
+// Runs the model over a stream; returns its events other than None.
+std::vector<FrameEvent> Frame(const Stream& s, PcFramer& f) {
+  std::vector<FrameEvent> events;
+  for (unsigned char b : s) {
+    const FrameEvent e = f.Feed(b);
+    if (e.type != FrameEventType::None) events.push_back(e);
+  }
+  return events;
+}
+
+Bytes SomeValues() {
+  const int16_t v[3] = {100, -3, 2070};
+  return ValuesTelegram(v, 3);
+}
+
+// ---- Model of the PC's receiver ----
+
+TEST(PcFramer, AGoodTelegramIsAcknowledgedPositively) {
+  PcFramer f;
+  Stream s;
+  Append(s, SomeValues());
+  const auto ev = Frame(s, f);
+  ASSERT_EQ(ev.size(), 1u);
+  EXPECT_EQ(ev[0].type, FrameEventType::Data);
+  EXPECT_TRUE(ev[0].checksumOk);
+  EXPECT_EQ(ev[0].start, 0u);
+  EXPECT_EQ(ev[0].end, s.size());
+  const unsigned char want[6] = {'M', '1', 0x01, 0x01, 0x00, 0x80};
+  EXPECT_EQ(0, std::memcmp(ev[0].ack, want, 6));
+}
+
+TEST(PcFramer, ACorruptedChecksumGetsTheNegativeAcknowledgement) {
+  PcFramer f;
+  Bytes t = SomeValues();
+  ++t.b[t.n - 1];
+  Stream s;
+  Append(s, t);
+  const auto ev = Frame(s, f);
+  ASSERT_EQ(ev.size(), 1u);
+  EXPECT_FALSE(ev[0].checksumOk);
+  const unsigned char want[6] = {'M', '1', 0x01, 0x00, 0x00, 0x7F};
+  EXPECT_EQ(0, std::memcmp(ev[0].ack, want, 6));
+}
+
+TEST(PcFramer, RFramesAreSixBytesWhateverTheirLengthByte) {
+  PcFramer f;
+  const Stream s = {'R', 'x', 0x05, 1, 2, 3};
+  const auto ev = Frame(s, f);
+  ASSERT_EQ(ev.size(), 1u);
+  EXPECT_EQ(ev[0].type, FrameEventType::Short);
+  EXPECT_FALSE(f.midFrame());
+}
+
+TEST(PcFramer, BadHeadersDropThreeBytes) {
+  PcFramer f;
+  const Stream s = {'M', '1', 0x80, 'X', 'Y', 'Z', 'M', 'A', 0xFF};
+  const auto ev = Frame(s, f);
+  ASSERT_EQ(ev.size(), 3u);
+  for (const FrameEvent& e : ev) EXPECT_EQ(e.type, FrameEventType::Dropped);
+  EXPECT_EQ(ev[2].start, 6u);
+}
+
+TEST(PcFramer, OneStrayByteSwallowsTheNextTelegram) {
+  // 'M' then "M1\x06...": the header is 'M','M','1' and asks for 0x31 + 5 bytes.
+  PcFramer f;
+  Stream s = {'M'};
+  Append(s, SomeValues());
+  for (int i = 0; i < 6; ++i) Append(s, SomeValues());
+  const auto ev = Frame(s, f);
+  ASSERT_FALSE(ev.empty());
+  EXPECT_EQ(ev[0].type, FrameEventType::Data);
+  EXPECT_EQ(ev[0].start, 0u);
+  EXPECT_EQ(ev[0].end, 0x31u + 5u);
+  EXPECT_EQ(ev[0].ack[1], 'M');
+}
+
+// ---- Spans: in step or lost ----
+
+TEST(SpanTracker, AStrayByteLosesTelegramsAndTheRestAreFramed) {
+  PcFramer f;
+  SpanTracker spans;
+  AckBook book;
+  Stream s = {'M'};
+  for (int i = 0; i < 8; ++i) {
+    spans.Add(s.size(), SomeValues().n, kValues, false);
+    Append(s, SomeValues());
+  }
+  int framed = 0, stray = 0;
+  for (const FrameEvent& e : Frame(s, f)) {
+    const int kind = spans.Settle(e, book);
+    if (e.type == FrameEventType::Data) (kind == kValues ? framed : stray)++;
+  }
+  spans.Close(book, s.size());
+  EXPECT_EQ(stray, 1);
+  EXPECT_GT(framed, 0);
+  EXPECT_EQ(book.kind(kValues).lost + static_cast<uint64_t>(framed), 8u);
+}
+
+TEST(SpanTracker, TelegramsNotWrittenWholeAreTakenBackFromSent) {
+  SpanTracker spans;
+  AckBook book;
+  book.kind(kValues).sent = 2;
+  book.kind(kValues).corrupted = 1;
+  spans.Add(0, 11, kValues, false);
+  spans.Add(11, 11, kValues, true);
+  spans.Close(book, 15);  // the second one is only partly written
+  EXPECT_EQ(book.kind(kValues).sent, 1u);
+  EXPECT_EQ(book.kind(kValues).corrupted, 0u);
+  EXPECT_EQ(book.kind(kValues).lost, 1u);
+}
+
+// ---- Acknowledgement check ----
+
+struct Acks {
+  unsigned char name[6], values[6], valuesBad[6];
+  Acks() {
+    const unsigned char a[2] = {'M', 'A'}, v[2] = {'M', '1'};
+    BuildAck(a, true, name);
+    BuildAck(v, true, values);
+    BuildAck(v, false, valuesBad);
+  }
+};
+
+TEST(AckBook, AcknowledgementsInOrderAreGoodAndTimed) {
+  Acks a;
+  AckBook book;
+  book.Expect(a.name, kName, 1000);
+  book.Expect(a.valuesBad, kValues, 1000);
+  book.Received(a.name, 1300);
+  book.Received(a.valuesBad, 1500);
+  EXPECT_EQ(book.counts().good, 2u);
+  EXPECT_EQ(book.kind(kName).acked, 1u);
+  EXPECT_EQ(book.kind(kValues).nacked, 1u);
+  EXPECT_EQ(book.latency().max(), 500u);
+  EXPECT_EQ(book.outstanding(), 0);
+}
+
+TEST(AckBook, ASkippedAcknowledgementIsMissing) {
+  Acks a;
+  AckBook book;
+  book.Expect(a.name, kName, 0);
+  book.Expect(a.values, kValues, 0);
+  book.Received(a.values, 10);
+  EXPECT_EQ(book.counts().missing, 1u);
+  EXPECT_EQ(book.counts().good, 1u);
+}
+
+TEST(AckBook, TheSameAcknowledgementTwiceIsDoubled) {
+  Acks a;
+  AckBook book;
+  book.Expect(a.name, kName, 0);
+  book.Received(a.name, 10);
+  book.Received(a.name, 20);
+  EXPECT_EQ(book.counts().doubled, 1u);
+  EXPECT_EQ(book.counts().wrong, 0u);
+}
+
+TEST(AckBook, APositiveAnswerToACorruptedTelegramIsWrong) {
+  Acks a;
+  AckBook book;
+  book.Expect(a.valuesBad, kValues, 0);
+  book.Received(a.values, 10);
+  EXPECT_EQ(book.counts().wrong, 1u);
+  EXPECT_EQ(book.outstanding(), 0);
+}
+
+TEST(AckBook, LateOnesExpireAndTheRestDependOnWhyWeStopped) {
+  Acks a;
+  AckBook book;
+  book.Expect(a.name, kName, 0);
+  book.Expect(a.name, kName, 5000);
+  book.Expire(3000, 2000);
+  EXPECT_EQ(book.counts().missing, 1u);
+  book.Close(true);
+  EXPECT_EQ(book.counts().unanswered, 1u);
+  EXPECT_EQ(book.counts().missing, 1u);
+}
+
+TEST(Latency, PercentilesAreWithinAFractionOfAPercent) {
+  Latency l;
+  for (uint64_t us = 1; us <= 10000; ++us) l.Add(us);
+  EXPECT_NEAR(static_cast<double>(l.Percentile(50)), 5000.0, 5000.0 / 512);
+  EXPECT_NEAR(static_cast<double>(l.Percentile(99)), 9900.0, 9900.0 / 512);
+  EXPECT_EQ(l.max(), 10000u);
+  EXPECT_EQ(Latency().Percentile(99), 0u);
+}
+
+// ---- Options ----
+
+ParseResult Parse(std::vector<const char*> args, SimOptions& o, std::string& error) {
+  args.insert(args.begin(), "varnhalt_sim");
+  return ParseOptions(static_cast<int>(args.size()), args.data(), o, error);
+}
+
+TEST(Options, BadValuesNameTheirOption) {
+  const std::vector<std::vector<const char*>> bad = {{"--rate", "0"},
+                                                     {"--rate", "fast"},
+                                                     {"--count", "-1"},
+                                                     {"--count", "2.5"},
+                                                     {"--duration", ""},
+                                                     {"--window", "65"},
+                                                     {"--faults", "heat"},
+                                                     {"--faults", "slow:2"},
+                                                     {"--seed"},
+                                                     {"--flood=yes"},
+                                                     {"--names", "/nonexistent/names"}};
+  for (const auto& args : bad) {
+    SimOptions o;
+    std::string error;
+    EXPECT_EQ(Parse(args, o, error), ParseResult::Error) << args[0];
+    const std::string option = std::string(args[0]).substr(0, std::string(args[0]).find('='));
+    EXPECT_NE(error.find(option), std::string::npos) << error;
+  }
+  SimOptions o;
+  std::string error;
+  EXPECT_EQ(Parse({"--verbose"}, o, error), ParseResult::Error);
+  EXPECT_NE(error.find("--verbose"), std::string::npos);
+}
+
+TEST(Options, GoodValuesAndTheFaultList) {
+  SimOptions o;
+  std::string error;
+  ASSERT_EQ(
+      Parse({"--rate=50", "--count", "7", "--flood", "--faults", "all:0.2,noise:0.5"}, o, error),
+      ParseResult::Ok)
+      << error;
+  EXPECT_EQ(o.rate, 50.0);
+  EXPECT_EQ(o.count, 7);
+  EXPECT_TRUE(o.flood);
+  EXPECT_EQ(o.faults[kFaultChecksum], 0.2);
+  EXPECT_EQ(o.faults[kFaultRFrame], 0.2);
+  EXPECT_EQ(o.faults[kFaultNoise], 0.5);
+  EXPECT_GE(o.names.size(), 24u);
+}
+
+TEST(Options, NamesFileOfTooManyNamesIsRefused) {
+  const std::string path = ::testing::TempDir() + "/names.txt";
+  {
+    std::ofstream out(path);
+    for (int i = 0; i <= kMaxValues; ++i) out << "Value " << i << "\n";
+  }
+  SimOptions o;
+  std::string error;
+  EXPECT_EQ(Parse({"--names", path.c_str()}, o, error), ParseResult::Error);
+  EXPECT_NE(error.find("--names"), std::string::npos);
+}
+
+// ---- Telegrams ----
+
+TEST(Telegrams, NamesStandAtOffsetEight) {
+  const Bytes t = NameTelegram(3, "Flow temp C");
+  EXPECT_EQ(t.n, 8 + 11 + 2);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(t.b + 8), 11), "Flow temp C");
+  EXPECT_EQ(checkCheckSum(t.b, t.n), 1);
+}
+
+TEST(Telegrams, ClockFieldsArePackedBcdAtTheirOffsets) {
+  std::tm tm{};
+  tm.tm_sec = 7;
+  tm.tm_min = 5;
+  tm.tm_hour = 21;
+  tm.tm_mday = 14;
+  tm.tm_mon = 2;
+  tm.tm_wday = 4;
+  tm.tm_year = 113;
+  const Bytes t = ClockTelegram(tm);
+  const Stream want = {'M', '2', 7, 0x07, 0x05, 0x21, 0x14, 0x03, 0x04, 0x13};
+  EXPECT_EQ(Stream(t.b, t.b + 10), want);
+  EXPECT_EQ(checkCheckSum(t.b, t.n), 1);
+}
+
+TEST(Telegrams, DefaultValuesFillTheScaledRowsAndSomeAreNegative) {
+  ASSERT_GE(DefaultValueCount(), 24);
+  std::mt19937 rng(1);
+  int negative = 0;
+  for (int s = 0; s < 600; s += 7) {
+    int16_t v[24];
+    ValuesAt(s, 24, rng, v);
+    for (int16_t x : v) negative += x < 0;
+  }
+  EXPECT_GT(negative, 0);
+}
+
+TEST(Telegrams, InStepFaultsLeaveThePcAtATelegramStart) {
+  std::mt19937 rng(5);
+  for (int i = 0; i < 200; ++i) {
+    PcFramer f;
+    Stream s;
+    Append(s, GarbageGroups(rng));
+    Append(s, OversizeHeader(rng));
+    Append(s, InfoTelegram(rng));
+    Append(s, UnknownTelegram(rng));
+    Append(s, RFrame('r', 0));
+    const auto ev = Frame(s, f);
+    EXPECT_FALSE(f.midFrame());
+    int data = 0;
+    for (const FrameEvent& e : ev) data += e.type == FrameEventType::Data && e.checksumOk;
+    EXPECT_EQ(data, 2);
+  }
+}
+
+// ---- The built program against a scripted PC ----
+
+struct Program {
+  pid_t pid = -1;
+  int out = -1;
+  std::string path;
+};
+
+Program Start(std::vector<const char*> args) {
+  Program p;
+  int fds[2];
+  if (pipe(fds) != 0) return p;
+  p.pid = fork();
+  if (p.pid == 0) {
+    dup2(fds[1], STDOUT_FILENO);
+    args.insert(args.begin(), VARNHALT_SIM);
+    args.push_back(nullptr);
+    execv(VARNHALT_SIM, const_cast<char**>(args.data()));
+    _exit(127);
+  }
+  close(fds[1]);
+  p.out = fds[0];
+  char c = 0;
+  std::string line;
+  while (read(p.out, &c, 1) == 1 && c != '\n') line += c;
+  p.path = line.substr(line.rfind(' ') + 1);
+  return p;
+}
+
+int Wait(Program& p) {
+  char buf[4096];
+  while (read(p.out, buf, sizeof buf) > 0) {
+  }
+  close(p.out);
+  int st = 0;
+  waitpid(p.pid, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// Reads one frame from the controller as the PC frames it: a header whose
+// length byte is 0x80 or more, or whose start byte is neither 'R' nor 'M',
+// is dropped; 'R' frames are 6 bytes. False on time-out or hang-up.
+bool ReadTelegram(int fd, Stream& t) {
+  t.clear();
+  std::size_t want = 3;
+  while (t.size() < want) {
+    pollfd p{fd, POLLIN, 0};
+    unsigned char b = 0;
+    if (poll(&p, 1, 3000) <= 0 || read(fd, &b, 1) != 1) return false;
+    t.push_back(b);
+    if (t.size() < 3 || want > 3) continue;
+    if (t[2] >= 0x80 || (t[0] != 'R' && t[0] != 'M')) {
+      t.clear();
+      continue;
+    }
+    want = t[0] == 'R' ? 6 : t[2] + 5u;
+  }
+  return true;
+}
+
+// Plays the PC until the simulator hangs up; misbehave(n) may skip (0) or
+// double (2) the n-th acknowledgement.
+void PlayPc(const std::string& path, int (*copies)(int)) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  unsigned char t[9];
+  ASSERT_EQ(write(fd, t, BuildRequest("Ra", -12, t)), 8);
+  Stream in;
+  for (int n = 0; ReadTelegram(fd, in);) {
+    if (in[0] != 'M') continue;
+    unsigned char ack[6];
+    BuildAck(in.data(), checkCheckSum(in.data(), static_cast<int>(in.size())) == 1, ack);
+    for (int k = copies(n++); k > 0; --k) ASSERT_EQ(write(fd, ack, 6), 6);
+    if (in[1] == '2' && n < 30) {
+      ASSERT_EQ(write(fd, t, BuildRequest("Rb", -12, t)), 8);
+      ASSERT_EQ(write(fd, t, BuildParamWrite(155, 4, t)), 9);
+    }
+  }
+  close(fd);
+}
+
+TEST(Program, BadOptionExitsWithTwo) {
+  Program p = Start({"--rate", "-5"});
+  EXPECT_EQ(Wait(p), 2);
+}
+
+TEST(Program, APcThatAnswersEverythingRightGivesZero) {
+  Program p = Start({"--count", "20", "--rate", "200", "--faults", "all:0.3", "--seed", "9"});
+  PlayPc(p.path, [](int) { return 1; });
+  EXPECT_EQ(Wait(p), 0);
+}
+
+TEST(Program, AMissingAcknowledgementGivesOne) {
+  Program p = Start({"--count", "10", "--rate", "200", "--ack-timeout", "300"});
+  PlayPc(p.path, [](int n) { return n == 27 ? 0 : 1; });
+  EXPECT_EQ(Wait(p), 1);
+}
+
+TEST(Program, ADoubledAcknowledgementGivesOne) {
+  Program p = Start({"--count", "10", "--rate", "200", "--ack-timeout", "300"});
+  PlayPc(p.path, [](int n) { return n == 3 ? 2 : 1; });
+  EXPECT_EQ(Wait(p), 1);
+}
+
+}  // namespace
