@@ -114,11 +114,11 @@ int printi(PrintOut* out, int32_t value, int base, int sign, int width, int pad,
   *s = '\0';
   auto u = static_cast<uint32_t>(value);
   bool negative = false;
-  if (sign && base == 10 && value < 0) {
+  if (sign && base != 16 && value < 0) {
     negative = true;
     u = 0u - u;
   }
-  const auto b = static_cast<uint32_t>(base);
+  const uint32_t b = base == 16 ? 16u : 10u;  // the only bases there are
   while (u) {
     const auto d = static_cast<int>(u % b);
     *--s = static_cast<char>(d < 10 ? '0' + d : letterbase + d - 10);
