@@ -18,6 +18,10 @@ PtyPair::PtyPair() {
     return;
   }
   slave_path_ = name;
+  // Programs a test starts must not inherit the pair: a child that holds the
+  // master keeps the line up after CloseMaster.
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  fcntl(slave_, F_SETFD, FD_CLOEXEC);
 }
 
 PtyPair::~PtyPair() {
