@@ -13,51 +13,16 @@
 #include "print_log.h"
 #include "pty_pair.h"
 #include "stdout_capture.h"
+#include "telegrams.h"
 #include "telegram_link.h"
 #include "temp_dir.h"
 #include "varnhalt_test.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-// A telegram from the controller: start, command, data, checksum.
-Bytes Telegram(unsigned char start, unsigned char cmd, const Bytes& data) {
-  Bytes t(data.size() + 5);
-  std::copy(data.begin(), data.end(), t.begin() + 3);
-  BuildTelegram(start, cmd, static_cast<int>(data.size()), t.data());
-  return t;
-}
-
-Bytes NameTelegram(const std::string& name) {
-  Bytes data = {0, 1, 2, 3, 4};
-  data.insert(data.end(), name.begin(), name.end());
-  return Telegram('M', 'A', data);
-}
-
-Bytes ValuesTelegram(const std::vector<int16_t>& values) {
-  Bytes data;
-  for (int16_t v : values) {
-    data.push_back(static_cast<unsigned char>((v >> 8) & 0xFF));
-    data.push_back(static_cast<unsigned char>(v & 0xFF));
-  }
-  return Telegram('M', '1', data);
-}
-
 // 2013-03-14 (a Thursday) 09:05:07 in packed BCD.
 Bytes ClockTelegram(unsigned char second = 0x07) {
   return Telegram('M', '2', {second, 0x05, 0x09, 0x14, 0x03, 0x04, 0x13});
-}
-
-Bytes Ack(const Bytes& t, bool positive) {
-  unsigned char a[6];
-  BuildAck(t.data(), positive, a);
-  return Bytes(a, a + 6);
-}
-
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 std::size_t Count(const std::string& hay, const std::string& needle) {
@@ -125,7 +90,7 @@ TEST_F(Monitor, NameTelegramIsAcknowledgedStoredAndTraced) {
   ASSERT_EQ(ValueCount, 1);
   EXPECT_STREQ(ValueNames[0].get(), "Boiler");
   EXPECT_EQ(Count(Log(), "\n"), 1u);  // the positive acknowledgement leaves no line
-  EXPECT_NE(Log().find("-> >>> MABoiler {4d 41 0b 00 01 02 03 04 42 6f 69 6c 65 72 "),
+  EXPECT_NE(Log().find("-> >>> MABoiler {4d 41 0b 00 00 00 00 00 42 6f 69 6c 65 72 "),
             std::string::npos);
 }
 
@@ -192,11 +157,7 @@ TEST_F(Monitor, FirstClockDrawsTheScreenOnceAndAsksForMore) {
   Line();
   const Bytes clock = ClockTelegram();
   Send(clock);
-  unsigned char rb[8];
-  unsigned char pw[9];
-  BuildRequest("Rb", -12, rb);
-  BuildParamWrite(155, 4, pw);
-  EXPECT_EQ(Line(), Ack(clock, true) + Bytes(rb, rb + 8) + Bytes(pw, pw + 9));
+  EXPECT_EQ(Line(), Ack(clock, true) + Request("Rb") + ParamWrite());
   const std::string screen = Screen();
   EXPECT_EQ(screen.find("\x1b[H\x1b[2J"), screen.find("<<< Rb") + 34);  // Rb's line, then clear
   EXPECT_NE(screen.find("\n*********************************************************************\n"

@@ -13,54 +13,13 @@
 #include <vector>
 
 #include "pty_pair.h"
-#include "telegram_link.h"
+#include "telegrams.h"
 #include "temp_dir.h"
 #include "terminal.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-Bytes Telegram(unsigned char cmd, const Bytes& data) {
-  Bytes t(data.size() + 5);
-  std::copy(data.begin(), data.end(), t.begin() + 3);
-  BuildTelegram('M', cmd, static_cast<int>(data.size()), t.data());
-  return t;
-}
-
-Bytes Name(const std::string& name) {
-  Bytes data = {0, 0, 0, 0, 0};
-  data.insert(data.end(), name.begin(), name.end());
-  return Telegram('A', data);
-}
-
-Bytes Values(const std::vector<int16_t>& values) {
-  Bytes data;
-  for (int16_t v : values) {
-    data.push_back(static_cast<unsigned char>((v >> 8) & 0xFF));
-    data.push_back(static_cast<unsigned char>(v & 0xFF));
-  }
-  return Telegram('1', data);
-}
-
-const Bytes kClock = Telegram('2', {0x07, 0x05, 0x21, 0x14, 0x03, 0x04, 0x13});
-
-Bytes Ack(const Bytes& t, bool positive) {
-  unsigned char a[6];
-  BuildAck(t.data(), positive, a);
-  return Bytes(a, a + 6);
-}
-
-Bytes Request(const char* cmd) {
-  unsigned char r[8];
-  BuildRequest(cmd, -12, r);
-  return Bytes(r, r + 8);
-}
-
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+const Bytes kClock = Telegram('M', '2', {0x07, 0x05, 0x21, 0x14, 0x03, 0x04, 0x13});
 
 class EndToEnd : public testing::Test {
  protected:
@@ -127,10 +86,9 @@ TEST_F(EndToEnd, ScreenShowsNamesClockAndScaledValues) {
   const std::vector<std::string> names = {"Outdoor", "Flow", "Return", "Boiler", "Burner",
                                           "Pump",    "Valve", "Mixer", "Tank",  "Solar",
                                           "Room",    "Pressure"};
-  for (const std::string& n : names) Exchange(Name(n), Ack(Name(n), true));
-  Exchange(kClock, Ack(kClock, true) + Request("Rb") +
-                       Bytes{0x52, 0x49, 0x04, 0x00, 0x9B, 0x00, 0x04, 0x01, 0x3E});
-  const Bytes values = Values({-12, 0, 1, 2, -3, 5, 6, 7, 8, 9, 10, -300});
+  for (const std::string& n : names) Exchange(NameTelegram(n), Ack(NameTelegram(n), true));
+  Exchange(kClock, Ack(kClock, true) + Request("Rb") + ParamWrite());
+  const Bytes values = ValuesTelegram({-12, 0, 1, 2, -3, 5, 6, 7, 8, 9, 10, -300});
   Exchange(values, Ack(values, true));
   ASSERT_TRUE(t->WaitFor("Date: 14.03.13 - Time: 21:05:07"));
   const auto s = t->Screen();
@@ -164,11 +122,11 @@ TEST_F(EndToEnd, ScreenShowsNamesClockAndScaledValues) {
 TEST_F(EndToEnd, LineFaultsAreTracedAndTheReceiverStaysInStep) {
   auto t = Launch();
   ASSERT_NO_FATAL_FAILURE(Connect(*t));
-  Bytes bad = Name("Pump");
+  Bytes bad = NameTelegram("Pump");
   bad.back() ^= 0x20;
   Exchange(bad, Ack(bad, false));
-  Exchange(Bytes{'X', 'Y', 'Z'} + Bytes{'M', 'A', 0x90} + Name("Fan"), Ack(Name("Fan"), true));
-  const Bytes split = Name("Split");
+  Exchange(Bytes{'X', 'Y', 'Z'} + Bytes{'M', 'A', 0x90} + NameTelegram("Fan"), Ack(NameTelegram("Fan"), true));
+  const Bytes split = NameTelegram("Split");
   for (unsigned char b : split) {
     line_.Write({b});
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -189,7 +147,7 @@ TEST_F(EndToEnd, EscInMidTelegramEndsWithoutAnAcknowledgement) {
   auto t = Launch();
   ASSERT_NO_FATAL_FAILURE(Connect(*t));
   t->Key("Up");  // an arrow key's sequence starts with ESC but is no ESC
-  const Bytes name = Name("Half");
+  const Bytes name = NameTelegram("Half");
   line_.Write(Bytes(name.begin(), name.begin() + 6));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(t->ExitStatus(100), -1);

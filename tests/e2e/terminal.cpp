@@ -25,22 +25,6 @@ std::chrono::steady_clock::time_point In(int ms) {
 
 }  // namespace
 
-std::string Shell(const std::string& command) {
-  std::string out;
-  std::FILE* p = popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
-std::string Quote(const std::string& text) {
-  std::string q = "'";
-  for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
 Terminal::Terminal(const std::string& command, const std::string& dir, int cols, int rows) {
   socket_ = "varnhalt-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++g_sessions);
   status_file_ = dir + "/.exit-status";

@@ -5,10 +5,7 @@
 #include <string>
 #include <vector>
 
-// Runs a shell command; returns its standard output.
-std::string Shell(const std::string& command);
-// Quotes text for a POSIX shell.
-std::string Quote(const std::string& text);
+#include "shell.h"
 
 class Terminal {
  public:

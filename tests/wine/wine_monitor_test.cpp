@@ -27,12 +27,13 @@
 #include <vector>
 
 #include "pty_pair.h"
+#include "shell.h"
+#include "telegrams.h"
 #include "temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kBuiltExe = VARNHALT_WIN_EXE;
@@ -53,26 +54,6 @@ const char* Exe() {
 
 // ---- Shell ----
 
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-// Runs a shell command; returns its exit status (-1 if it did not exit) and
-// keeps its standard output in *out when asked.
-int Shell(const std::string& command, std::string* out = nullptr) {
-  std::FILE* p = popen(command.c_str(), "r");
-  if (!p) return -1;
-  std::string text;
-  char buf[4096];
-  std::size_t n = 0;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
-  const int status = pclose(p);
-  if (out) *out = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // The environment of every Wine command: no display, no Mono or Gecko
 // installers, no debug channels.
 std::string WineEnv(const std::string& prefix) {
@@ -81,7 +62,7 @@ std::string WineEnv(const std::string& prefix) {
 }
 
 void StopWine(const std::string& prefix) {
-  Shell(WineEnv(prefix) + Quote(kWineServer) + " -k >/dev/null 2>&1");
+  ShellStatus(WineEnv(prefix) + Quote(kWineServer) + " -k >/dev/null 2>&1");
 }
 
 // The n characters of s from pos; fewer, or none, where s is shorter.
@@ -102,39 +83,8 @@ bool WaitFor(const std::function<bool()>& done, int timeout_ms) {
   return true;
 }
 
-// ---- Telegrams, written out here rather than taken from the link code ----
-
-Bytes Telegram(char command, const Bytes& data) {
-  Bytes t(3 + data.size());
-  t[0] = 'M';
-  t[1] = static_cast<unsigned char>(command);
-  t[2] = static_cast<unsigned char>(data.size());
-  std::copy(data.begin(), data.end(), t.begin() + 3);
-  unsigned sum = 0;
-  for (unsigned char b : t) sum += b;
-  t.push_back(static_cast<unsigned char>((sum >> 8) & 0xFF));
-  t.push_back(static_cast<unsigned char>(sum & 0xFF));
-  return t;
-}
-
-// A value name: five bytes the monitor skips, then the name.
-Bytes NameTelegram(const std::string& name) {
-  Bytes data(5, 0);
-  data.insert(data.end(), name.begin(), name.end());
-  return Telegram('A', data);
-}
-
-Bytes ValueTelegram(const std::vector<int>& values) {
-  Bytes data;
-  for (int v : values) {
-    data.push_back(static_cast<unsigned char>((v >> 8) & 0xFF));
-    data.push_back(static_cast<unsigned char>(v & 0xFF));
-  }
-  return Telegram('1', data);
-}
-
 // 12:34:56 on 07.12.23, packed BCD: second, minute, hour, day, month, weekday, year.
-Bytes ClockTelegram() { return Telegram('2', {0x56, 0x34, 0x12, 0x07, 0x12, 0x04, 0x23}); }
+Bytes ClockTelegram() { return Telegram('M', '2', {0x56, 0x34, 0x12, 0x07, 0x12, 0x04, 0x23}); }
 
 std::string Hex(const Bytes& b) {
   std::string s;
@@ -181,7 +131,7 @@ class WineEnvironment : public testing::Environment {
     // never makes its c: link and wineboot loops.
     const auto start = Clock::now();
     const std::string env = WineEnv(g_template.path);
-    Shell(env + "timeout 120 " + Quote(kWine) + " wineboot -i >/dev/null 2>&1; " + env +
+    ShellStatus(env + "timeout 120 " + Quote(kWine) + " wineboot -i >/dev/null 2>&1; " + env +
           "timeout 30 " + Quote(kWineServer) + " -w");
     if (!fs::exists(g_template.path + "/dosdevices/c:") ||
         !fs::exists(g_template.path + "/system.reg")) {
@@ -215,7 +165,7 @@ class WineMonitor : public testing::Test {
     work_ = dir_.File("work");
     socket_ = dir_.File("tmux.sock");
     status_ = dir_.File("status");
-    ASSERT_EQ(Shell("cp -a " + Quote(g_template.path) + " " + Quote(prefix_)), 0);
+    ASSERT_EQ(ShellStatus("cp -a " + Quote(g_template.path) + " " + Quote(prefix_)), 0);
     fs::create_directory(work_);
 
     // COM1 is the pseudo-terminal: in the registry, as Wine rewrites a bare
@@ -228,7 +178,7 @@ class WineMonitor : public testing::Test {
 
     const std::string program =
         WineEnv(prefix_) + Quote(kWine) + " " + Quote(Exe()) + "; echo $? > " + Quote(status_);
-    ASSERT_EQ(Shell(Quote(kTmux) + " -S " + Quote(socket_) +
+    ASSERT_EQ(ShellStatus(Quote(kTmux) + " -S " + Quote(socket_) +
                     " -f /dev/null new-session -d -x 100 -y 40 -c " + Quote(work_) + " " +
                     Quote(program)),
               0);
@@ -242,7 +192,7 @@ class WineMonitor : public testing::Test {
 
   std::string Tmux(const std::string& args) {
     std::string out;
-    Shell(Quote(kTmux) + " -S " + Quote(socket_) + " " + args + " 2>/dev/null", &out);
+    ShellStatus(Quote(kTmux) + " -S " + Quote(socket_) + " " + args + " 2>/dev/null", &out);
     return out;
   }
 
@@ -360,7 +310,7 @@ TEST_F(WineMonitor, DialogueScreenLogAndEsc) {
   EXPECT_EQ(Receive(9), "52 49 04 00 9b 00 04 01 3e");
 
   // Row 4 is shown halved.
-  Send(ValueTelegram({1234, -5, 0, 32767, 1000}));
+  Send(ValuesTelegram({1234, -5, 0, 32767, 1000}));
   EXPECT_EQ(Receive(6), "4d 31 01 01 00 80");
   const std::vector<std::string> shown = {"1234", "-5", "0", "32767", "500"};
   const int lastRow = kFirstValueRow + static_cast<int>(names.size()) - 1;
@@ -436,7 +386,7 @@ TEST_F(WineMonitor, ValueTelegramsBackToBackAreAcknowledgedAndDrawn) {
   Bytes clockData(2 * kValues, 0);  // a later clock only rebuilds the date text
   const Bytes clock = ClockTelegram();
   std::copy(clock.begin() + 3, clock.end() - 2, clockData.begin());
-  const Bytes longClock = Telegram('2', clockData);
+  const Bytes longClock = Telegram('M', '2', clockData);
   auto ackDelayMs = [&](const Bytes& telegram, const char* ack) {
     Send(telegram);
     const auto sent = Clock::now();
@@ -445,10 +395,10 @@ TEST_F(WineMonitor, ValueTelegramsBackToBackAreAcknowledgedAndDrawn) {
   };
   constexpr int kRounds = 40;
   std::vector<double> afterClock, afterValues;
-  std::vector<int> values(kValues);
+  std::vector<int16_t> values(kValues);
   for (int t = 0; t < kRounds && !HasFailure(); ++t) {
-    for (int i = 0; i < kValues; ++i) values[static_cast<std::size_t>(i)] = 100 * t + i;
-    afterClock.push_back(ackDelayMs(ValueTelegram(values), "4d 31 01 01 00 80"));
+    for (int i = 0; i < kValues; ++i) values[static_cast<std::size_t>(i)] = static_cast<int16_t>(100 * t + i);
+    afterClock.push_back(ackDelayMs(ValuesTelegram(values), "4d 31 01 01 00 80"));
     afterValues.push_back(ackDelayMs(longClock, "4d 32 01 01 00 81"));
   }
   ASSERT_FALSE(HasFailure());
