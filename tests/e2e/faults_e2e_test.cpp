@@ -1,21 +1,30 @@
 // Faults of the environment, with the real program in a real terminal: a
 // log that cannot be written, a serial device that vanishes, a keyboard
-// that goes away. The program must go on (or end cleanly) every time.
+// that goes away, a controller that floods the line with noise or says
+// nothing at all. The program must go on (or end cleanly) every time.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
+#include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "pty_pair.h"
+#include "sim_model.h"
 #include "telegram_link.h"
 #include "temp_dir.h"
 #include "terminal.h"
@@ -98,6 +107,58 @@ class EnvironmentFault : public testing::Test {
   PtyPair line_;
 };
 
+// What the program owes for a stream of controller bytes, by the
+// simulator's model of its receiver: one acknowledgement for each 'M'
+// telegram it frames, and after the first clock telegram the request "Rb"
+// and the parameter write. Nothing else may come back.
+class OwedReplies {
+ public:
+  void Feed(const unsigned char* b, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const FrameEvent e = framer_.Feed(b[i]);
+      if (e.type != FrameEventType::Data) continue;
+      ++telegrams_;
+      bytes_.insert(bytes_.end(), e.ack, e.ack + 6);
+      if (e.ack[1] == '2' && !clock_) {
+        clock_ = true;
+        unsigned char rb[8];
+        BuildRequest("Rb", -12, rb);
+        bytes_.insert(bytes_.end(), rb, rb + 8);
+        bytes_.insert(bytes_.end(), {0x52, 0x49, 0x04, 0x00, 0x9B, 0x00, 0x04, 0x01, 0x3E});
+      }
+    }
+  }
+  const Bytes& bytes() const { return bytes_; }
+  int telegrams() const { return telegrams_; }
+
+ private:
+  PcFramer framer_;
+  Bytes bytes_;
+  int telegrams_ = 0;
+  bool clock_ = false;
+};
+
+// Where two byte strings first differ, for a readable failure.
+std::string FirstDifference(const Bytes& got, const Bytes& owed) {
+  const auto m = std::mismatch(got.begin(), got.end(), owed.begin(), owed.end());
+  std::ostringstream s;
+  s << "got " << got.size() << " bytes, owed " << owed.size() << "; first difference at "
+    << (m.first - got.begin());
+  return s.str();
+}
+
+// Every line of a log file is one whole stamped trace line.
+int BadLogLines(const std::string& path, int& lines) {
+  static const std::regex kLine(
+      R"(\d{4}\\\d{2}\\\d{2} (0[1-9]|1[0-2]):[0-5]\d:[0-6]\d\.[ \d]{2}\d -> )"
+      R"(((<<< |>>> )[A-Za-z0-9]* \{([0-9a-f]{2} )*\}|ERR [A-Za-z0-9]*))");
+  std::istringstream in(ReadFile(path));
+  int bad = 0;
+  for (std::string line; std::getline(in, line); ++lines)
+    if (!std::regex_match(line, kLine)) ++bad;
+  return bad;
+}
+
 TEST_F(EnvironmentFault, ReadOnlyWorkingDirectoryDropsLogLinesOnly) {
   const std::string d = Quote(dir_.path());
   Terminal t(InPrivateMounts("mount --bind " + d + " " + d + " && mount -o remount,bind,ro " + d +
@@ -177,6 +238,140 @@ TEST_F(EnvironmentFault, HangUpEndsTheProgramAndReleasesThePort) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FALSE(Running(pid)) << "still running after the hang-up";
   EXPECT_TRUE(PortIsFree(line_.slave_path()));
+}
+
+// Random bytes as fast as the program takes them (at most about 32 KB/s,
+// some thirty times a 9600-baud line). Collects what the program sends.
+class NoiseFlood {
+ public:
+  explicit NoiseFlood(int fd) : fd_(fd), rng_(20261207) {
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+  }
+  // Floods until done() holds.
+  void Until(const std::function<bool()>& done, bool write = true) {
+    while (!done()) {
+      pollfd p{fd_, static_cast<short>(POLLIN | (write ? POLLOUT : 0)), 0};
+      if (poll(&p, 1, 2) > 0) {
+        if (p.revents & POLLIN) Take();
+        if (p.revents & POLLOUT) Give();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  // Reads what comes back for ms without writing.
+  void Listen(int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    Until([end] { return std::chrono::steady_clock::now() >= end; }, false);
+  }
+  const OwedReplies& owed() const { return owed_; }
+  const Bytes& got() const { return got_; }
+  uint64_t written() const { return written_; }
+
+ private:
+  void Take() {
+    unsigned char buf[4096];
+    const ssize_t r = read(fd_, buf, sizeof buf);
+    if (r > 0) got_.insert(got_.end(), buf, buf + r);
+  }
+  void Give() {
+    unsigned char chunk[64];
+    for (unsigned char& b : chunk) b = static_cast<unsigned char>(rng_());
+    const ssize_t w = write(fd_, chunk, sizeof chunk);
+    if (w <= 0) return;
+    owed_.Feed(chunk, static_cast<std::size_t>(w));
+    written_ += static_cast<uint64_t>(w);
+  }
+  int fd_;
+  std::mt19937 rng_;
+  OwedReplies owed_;
+  Bytes got_;
+  uint64_t written_ = 0;
+};
+
+std::chrono::steady_clock::time_point After(int ms) {
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+
+TEST_F(EnvironmentFault, NoiseFloodBringsOnlyOwedAcknowledgementsAndEscStillWorks) {
+  Terminal t(Monitor(), dir_.path());
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  const int pid = t.Pid("varnhalt_test");
+  ASSERT_GT(pid, 0);
+  NoiseFlood flood(line_.master());
+
+  // 15 s of noise; then the program catches up with what is still queued,
+  // and every telegram the noise happened to form has been answered, and
+  // nothing else.
+  const auto stop = After(15000);
+  flood.Until([&] { return std::chrono::steady_clock::now() >= stop || !Running(pid); });
+  ASSERT_TRUE(Running(pid)) << "the program ended during the flood";
+  for (int i = 0; i < 50 && flood.got().size() < flood.owed().bytes().size(); ++i)
+    flood.Listen(100);
+  flood.Listen(300);
+  // About 450 KB here (a 9600-baud line carries 14 KB in 15 s); a build with
+  // the sanitizers takes less.
+  EXPECT_GT(flood.written(), 50000u) << "the flood was too thin to mean anything";
+  EXPECT_GT(flood.owed().telegrams(), 5) << "the noise formed hardly any telegram";
+  EXPECT_TRUE(flood.got() == flood.owed().bytes())
+      << FirstDifference(flood.got(), flood.owed().bytes()) << " after " << flood.written()
+      << " bytes of noise framing " << flood.owed().telegrams() << " telegrams";
+
+  // ESC in the middle of more noise ends it within 2 s, with status 0; what
+  // came back up to then is still only what was owed.
+  const auto escAt = After(1000);
+  flood.Until([&] { return std::chrono::steady_clock::now() >= escAt; });
+  t.Key("Escape");
+  const auto pressed = std::chrono::steady_clock::now();
+  const auto limit = After(5000);
+  flood.Until([&] { return !Running(pid) || std::chrono::steady_clock::now() >= limit; });
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - pressed)
+                      .count();
+  EXPECT_FALSE(Running(pid)) << "ESC did not end the program during the flood";
+  EXPECT_LT(ms, 2000) << "ESC took " << ms << " ms to end the program";
+  EXPECT_EQ(t.ExitStatus(), 0);
+  flood.Listen(200);
+  std::printf("noise: %llu bytes, %d telegrams formed by chance, %zu bytes answered; ESC ended it after %lld ms\n",
+              static_cast<unsigned long long>(flood.written()), flood.owed().telegrams(),
+              flood.got().size(), static_cast<long long>(ms));
+  const Bytes& got = flood.got();
+  const Bytes& owed = flood.owed().bytes();
+  EXPECT_TRUE(got.size() <= owed.size() && std::equal(got.begin(), got.end(), owed.begin()))
+      << FirstDifference(got, owed);
+
+  // The log rotated under the flood, with one backup and no line cut.
+  std::vector<std::string> files;
+  for (const auto& f : std::filesystem::directory_iterator(dir_.path()))
+    if (f.path().filename().string().rfind("comlog", 0) == 0)
+      files.push_back(f.path().filename().string());
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"comlog.bak", "comlog.log"}));
+  int lines = 0;
+  EXPECT_EQ(BadLogLines(dir_.File("comlog.bak"), lines), 0);
+  EXPECT_EQ(BadLogLines(dir_.File("comlog.log"), lines), 0);
+  EXPECT_GT(lines, 1000);
+  const std::string log = Log();
+  EXPECT_TRUE(!log.empty() && log.back() == '\n');
+}
+
+TEST_F(EnvironmentFault, QuietLineCostsNoCpu) {
+  Terminal t(Monitor(), dir_.path());
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  const int pid = t.Pid("varnhalt_test");
+  ASSERT_GT(pid, 0);
+  ExpectAlive(t, "beforequiet");
+  // The controller says nothing: each turn waits its 20 ms for a byte. A
+  // loop that spins would use a whole core; allow a tenth of one.
+  const long before = CpuTicks(pid);
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  const long used = CpuTicks(pid) - before;
+  EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 2) << "the loop spins on a quiet line";
+  std::printf("quiet line: %ld clock ticks of CPU in 5 s (%ld ticks a second)\n", used,
+              sysconf(_SC_CLK_TCK));
+  ASSERT_TRUE(Running(pid));
+  ExpectAlive(t, "afterquiet");
+  t.Key("Escape");
+  EXPECT_EQ(t.ExitStatus(), 0);
 }
 
 }  // namespace
