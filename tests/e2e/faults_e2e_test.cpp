@@ -26,25 +26,13 @@
 #include "pty_pair.h"
 #include "sim_model.h"
 #include "telegram_link.h"
+#include "telegrams.h"
 #include "temp_dir.h"
 #include "terminal.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-Bytes Info(const std::string& text) {
-  Bytes t(text.size() + 5);
-  std::copy(text.begin(), text.end(), t.begin() + 3);
-  BuildTelegram('M', 'I', static_cast<int>(text.size()), t.data());
-  return t;
-}
-
-Bytes Ack(const Bytes& t) {
-  unsigned char a[6];
-  BuildAck(t.data(), true, a);
-  return Bytes(a, a + 6);
-}
+Bytes Info(const std::string& text) { return Telegram('M', 'I', Bytes(text.begin(), text.end())); }
 
 // User and system CPU time of a process, in clock ticks.
 long CpuTicks(int pid) {
@@ -98,7 +86,7 @@ class EnvironmentFault : public testing::Test {
   void ExpectAlive(Terminal& t, const std::string& text) {
     const Bytes info = Info(text);
     line_.Write(info);
-    EXPECT_EQ(line_.ReadExactly(6, 5000), Ack(info));
+    EXPECT_EQ(line_.ReadExactly(6, 5000), Ack(info, true));
     EXPECT_TRUE(t.WaitFor(">>> MI" + text));
   }
   std::string Log() const { return ReadFile(dir_.File("comlog.log")); }
