@@ -90,6 +90,7 @@ int ComPort::Open(const char* device, int baud) {
   }
   SetLine(fd, baud);
   handle_ = fd;
+  lost_ = false;
   error_[0] = '\0';
   return 0;
 }
@@ -122,15 +123,17 @@ int ComPort::Receive(unsigned char* buf, int n) {
   if (aheadCount_ > 0) return TakeAhead(buf, n);
   const long long start = NowMs();
   const int fd = static_cast<int>(handle_);
-  if (fd >= 0) {
+  if (fd >= 0 && !lost_) {
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, kReadTimeoutMs) > 0) {
-      const ssize_t r = read(fd, ahead_, sizeof ahead_);
-      aheadPos_ = 0;
-      aheadCount_ = r > 0 ? static_cast<int>(r) : 0;
-      if (r > 0) return TakeAhead(buf, n);
-    } else {
-      return 0;  // the time-out has passed already
+    if (poll(&p, 1, kReadTimeoutMs) <= 0) return 0;  // the time-out has passed already
+    const ssize_t r = read(fd, ahead_, sizeof ahead_);
+    aheadPos_ = 0;
+    aheadCount_ = r > 0 ? static_cast<int>(r) : 0;
+    if (r > 0) return TakeAhead(buf, n);
+    // Readable but nothing to read: the device has gone (hang-up, EIO, ENXIO).
+    if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+      lost_ = true;
+      std::snprintf(error_, sizeof error_, "%s", r == 0 ? "hang-up" : std::strerror(errno));
     }
   }
   // A failed read (the device is gone, or no port) still waits out the

@@ -61,6 +61,7 @@ int ComPort::Open(const char* device, int baud) {
   }
   SetLine(h, baud);
   handle_ = reinterpret_cast<std::intptr_t>(h);
+  lost_ = false;
   error_[0] = '\0';
   return 0;
 }

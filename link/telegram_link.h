@@ -38,14 +38,19 @@ class ComPort {
   int Receive(unsigned char* buf, int n);
   // Bytes already taken from the device that Receive has not handed out.
   int Buffered() const { return aheadCount_; }
-  // The system's reason for the last failed Open, e.g. "Device or resource busy".
+  // The system's reason for the last failed Open, or for the loss of the
+  // device, e.g. "Device or resource busy".
   const char* Error() const { return error_; }
+  // True once a read found the device gone (a USB adapter pulled: hang-up or
+  // an I/O error); the reason is in Error(). Open clears it.
+  bool Lost() const { return lost_; }
 
  private:
   // Hands out bytes read ahead; 0 when none are left.
   int TakeAhead(unsigned char* buf, int n);
 
   std::intptr_t handle_ = -1;
+  bool lost_ = false;
   char error_[160] = "";
   // What one read from the device brought beyond the bytes asked for, so
   // that one-byte reads cost no system call while a telegram streams in.

@@ -13,6 +13,24 @@ void ConsoleClear();
 void GotoXY(int x, int y);
 // Hands everything printed so far to the terminal.
 void ConsoleFlush();
+// Blanks the rest of the cursor's row, from the cursor on.
+void ConsoleClearToEndOfRow();
+
+// The console window's size in columns and rows; {0, 0} when standard output
+// is no console (then nothing can be placed below the table).
+struct ConsoleSize {
+  int cols;
+  int rows;
+};
+ConsoleSize ConsoleWindowSize();
+
+// The trace area: rows top..bottom (both counted from 0) scroll on their own,
+// and nothing above top ever moves. ConsoleScrollArea moves the area's rows
+// up by one, blanks its bottom row and leaves the cursor there.
+void ConsoleScrollArea(int top, int bottom);
+// Lifts any scroll area, so that the whole window scrolls again (also done
+// by the end signals' handler).
+void ConsoleEndScrollArea();
 
 // Key polling without echo and without waiting. Construction puts the
 // keyboard into that mode; destruction, and the signals that end the

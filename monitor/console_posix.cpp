@@ -2,6 +2,7 @@
 // cursor, and a non-canonical, no-echo standard input for key polling.
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +17,12 @@ constexpr int kEscSequenceMs = 25;  // bytes this close behind an ESC belong to 
 // Saved terminal settings, reachable from the signal handler.
 termios g_saved{};
 volatile sig_atomic_t g_restore = 0;
+// Set once the screen is cleared for the table: a way out must then lift the
+// scroll area and leave the cursor on a fresh row at the bottom.
+volatile sig_atomic_t g_screen = 0;
+// The scroll area set on the terminal (rows, from 0); -1 when none.
+int g_areaTop = -1;
+int g_areaBottom = -1;
 
 void RestoreTerminal() {
   if (g_restore) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
@@ -23,6 +30,12 @@ void RestoreTerminal() {
 
 extern "C" void OnEndSignal(int sig) {
   RestoreTerminal();
+  if (g_screen) {
+    // Whole scroll region back, then a fresh row below everything.
+    static const char kLeave[] = "\x1b[r\x1b[999;1H\n";
+    const ssize_t ignored = write(STDOUT_FILENO, kLeave, sizeof kLeave - 1);
+    (void)ignored;
+  }
   _exit(128 + sig);  // the kernel releases the serial port with the process
 }
 
@@ -42,11 +55,41 @@ void DropSequence() {
 
 }  // namespace
 
-void ConsoleClear() { std::fputs("\x1b[H\x1b[2J", stdout); }
+void ConsoleClear() {
+  std::fputs("\x1b[H\x1b[2J", stdout);
+  g_screen = 1;
+}
 
 void GotoXY(int x, int y) { std::printf("\x1b[%d;%dH", y + 1, x + 1); }
 
 void ConsoleFlush() { std::fflush(stdout); }
+
+void ConsoleClearToEndOfRow() { std::fputs("\x1b[K", stdout); }
+
+ConsoleSize ConsoleWindowSize() {
+  winsize ws{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_row == 0) return {0, 0};
+  return {ws.ws_col, ws.ws_row};
+}
+
+// A line feed on the area's bottom row scrolls only the terminal's scroll
+// region (set here whenever the area moved or the window changed size).
+void ConsoleScrollArea(int top, int bottom) {
+  if (top != g_areaTop || bottom != g_areaBottom) {
+    std::printf("\x1b[%d;%dr", top + 1, bottom + 1);
+    g_areaTop = top;
+    g_areaBottom = bottom;
+  }
+  GotoXY(0, bottom);
+  std::putchar('\n');
+}
+
+void ConsoleEndScrollArea() {
+  if (g_areaTop < 0) return;
+  std::fputs("\x1b[r", stdout);
+  g_areaTop = -1;
+  g_areaBottom = -1;
+}
 
 Keyboard::Keyboard() {
   struct sigaction sa {};
