@@ -1,5 +1,6 @@
 // The serial port on Windows: CreateFileA on "COMn", the line in a DCB,
-// read time-outs that return a 1-byte read within 20 ms.
+// read time-outs that return a 1-byte read within 20 ms, write time-outs
+// that give up on a stalled line after 200 ms.
 #include <windows.h>
 
 #include <cstdio>
@@ -11,12 +12,14 @@ namespace {
 constexpr const char* kDevices[kComPortCount] = {"COM1", "COM2", "COM3",
                                                  "COM4", "COM5", "COM6"};
 
+constexpr DWORD kWriteStallMs = 200;  // a write the line does not take this long is given up
+
 HANDLE AsHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
-void SetLine(HANDLE h, int baud) {
-  DCB dcb{};
-  dcb.DCBlength = sizeof dcb;
-  GetCommState(h, &dcb);
+// Only baud, 8N1, DTR and XON/XOFF on input are changed; the rest of the
+// line stays as the driver has it. The write time-out is the guard against
+// flow control that another program left on.
+void SetLine(HANDLE h, DCB dcb, int baud) {
   dcb.BaudRate = static_cast<DWORD>(baud);
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
@@ -30,6 +33,8 @@ void SetLine(HANDLE h, int baud) {
   timeouts.ReadIntervalTimeout = MAXDWORD;
   timeouts.ReadTotalTimeoutMultiplier = 0;
   timeouts.ReadTotalTimeoutConstant = kReadTimeoutMs;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = kWriteStallMs;
   SetCommTimeouts(h, &timeouts);
 }
 
@@ -41,6 +46,26 @@ void KeepError(char* out, std::size_t size, DWORD code) {
   for (char* p = text; *p; ++p)
     if (*p == '\r' || *p == '\n') *p = '\0';
   std::snprintf(out, size, "%s (error %lu)", text, static_cast<unsigned long>(code));
+}
+
+// Reads what the driver already holds, up to size bytes, at once; when
+// nothing waits, one byte within the read time-out. Asking ReadFile for more
+// than has arrived would make it wait out the whole time-out. Returns the
+// count, or -1 when the device is gone (the system's code in *code).
+int ReadWaiting(HANDLE h, unsigned char* out, DWORD size, DWORD* code) {
+  COMSTAT stat{};
+  DWORD errors = 0;
+  if (!ClearCommError(h, &errors, &stat)) {
+    *code = GetLastError();
+    return -1;
+  }
+  const DWORD want = stat.cbInQue == 0 ? 1 : (stat.cbInQue < size ? stat.cbInQue : size);
+  DWORD got = 0;
+  if (!ReadFile(h, out, want, &got, nullptr)) {
+    *code = GetLastError();
+    return -1;
+  }
+  return static_cast<int>(got);
 }
 
 }  // namespace
@@ -59,7 +84,16 @@ int ComPort::Open(const char* device, int baud) {
     KeepError(error_, sizeof error_, GetLastError());
     return -1;
   }
-  SetLine(h, baud);
+  // A handle whose line cannot be read is no port: Wine hands one out for a
+  // configured port whose device has gone.
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(h, &dcb)) {
+    KeepError(error_, sizeof error_, GetLastError());
+    CloseHandle(h);
+    return -1;
+  }
+  SetLine(h, dcb, baud);
   handle_ = reinterpret_cast<std::intptr_t>(h);
   lost_ = false;
   error_[0] = '\0';
@@ -67,6 +101,7 @@ int ComPort::Open(const char* device, int baud) {
 }
 
 void ComPort::Close() {
+  aheadCount_ = 0;
   if (!IsOpen()) return;
   CloseHandle(AsHandle(handle_));
   handle_ = -1;
@@ -79,12 +114,19 @@ int ComPort::Send(const unsigned char* buf, int n) {
 }
 
 int ComPort::Receive(unsigned char* buf, int n) {
+  if (aheadCount_ > 0) return TakeAhead(buf, n);
   const ULONGLONG start = GetTickCount64();
-  DWORD got = 0;
-  if (IsOpen() && ReadFile(AsHandle(handle_), buf, static_cast<DWORD>(n), &got, nullptr))
-    return static_cast<int>(got);
-  // A failed read (the device is gone) still waits out the time-out, so the
-  // caller's loop does not spin.
+  if (IsOpen() && !lost_) {
+    DWORD code = 0;
+    const int got = ReadWaiting(AsHandle(handle_), ahead_, sizeof ahead_, &code);
+    aheadPos_ = 0;
+    aheadCount_ = got > 0 ? got : 0;
+    if (got >= 0) return TakeAhead(buf, n);
+    lost_ = true;
+    KeepError(error_, sizeof error_, code);
+  }
+  // A failed read (the device is gone, or no port) still waits out the
+  // time-out, so the caller's loop does not spin.
   const ULONGLONG spent = GetTickCount64() - start;
   if (spent < kReadTimeoutMs) Sleep(static_cast<DWORD>(kReadTimeoutMs - spent));
   return 0;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -453,6 +454,35 @@ TEST_F(WineMonitor, EscEndsTheProgramAfterTheLineHungUp) {
   pty_.CloseMaster();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   PressEscExpectStatus0();
+}
+
+// Output held back on the line (as hardware flow control left on by another
+// program would): a write the line does not take is given up, not left
+// pending, and ESC still ends the program while every acknowledgement
+// stalls. The test's own descriptor of the pty stops and restarts its output.
+TEST_F(WineMonitor, StalledWritesAreGivenUpAndEscStillEnds) {
+  OpenCom1();
+  ASSERT_FALSE(HasFailure());
+  Bytes bad = NameTelegram("Stalled");
+  bad.back() ^= 0x01;
+  ASSERT_EQ(tcflow(pty_.slave(), TCOOFF), 0);
+  Send(bad);  // its negative acknowledgement meets the stopped line
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  ASSERT_EQ(tcflow(pty_.slave(), TCOON), 0);
+  EXPECT_EQ(Hex(pty_.Read(300)), "") << "the stalled write was kept, not given up";
+  Send(NameTelegram("Flowing"));
+  EXPECT_EQ(Receive(6), "4d 41 01 01 00 90");
+
+  ASSERT_EQ(tcflow(pty_.slave(), TCOOFF), 0);
+  Bytes flood;
+  for (int i = 0; i < 5; ++i) flood = flood + NameTelegram("Name" + std::to_string(i));
+  Send(flood);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto esc = Clock::now();
+  PressEscExpectStatus0();
+  std::cout << "[   WINE   ] ESC with five stalled acknowledgements ended the program after "
+            << SecondsSince(esc) << " s\n";
+  tcflow(pty_.slave(), TCOON);
 }
 
 }  // namespace
