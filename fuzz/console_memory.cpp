@@ -1,22 +1,44 @@
 // The console in memory, for the fuzz targets: screen output goes to stdout
-// (which the targets send to /dev/null), no key is ever pressed.
+// (which the targets send to /dev/null), no key is ever pressed. The window
+// is 80 x 40: a cursor placed outside it is a fault of the screen code.
 #include <cstdio>
 #include <cstdlib>
 
 #include "console.h"
 
-void ConsoleClear() { std::fputs("\x1b[H\x1b[2J", stdout); }
+namespace {
 
-void GotoXY(int x, int y) {
-  // Rows 0..11 are fixed, then one row per name: at most 100 of them.
-  if (x < 0 || x > 79 || y < 0 || y > 12 + 99) {
+constexpr int kCols = 80;
+constexpr int kRows = 40;
+
+void CheckInWindow(int x, int y) {
+  if (x < 0 || x >= kCols || y < 0 || y >= kRows) {
     std::fprintf(stderr, "memory console: cursor moved to %d,%d\n", x, y);
     std::abort();
   }
+}
+
+}  // namespace
+
+void ConsoleClear() { std::fputs("\x1b[H\x1b[2J", stdout); }
+
+void GotoXY(int x, int y) {
+  CheckInWindow(x, y);
   std::printf("\x1b[%d;%dH", y + 1, x + 1);
 }
 
 void ConsoleFlush() {}
+void ConsoleClearToEndOfRow() { std::fputs("\x1b[K", stdout); }
+ConsoleSize ConsoleWindowSize() { return {kCols, kRows}; }
+
+void ConsoleScrollArea(int top, int bottom) {
+  CheckInWindow(0, top);
+  CheckInWindow(0, bottom);
+  if (top >= bottom) std::abort();  // a one-row area cannot scroll
+  GotoXY(0, bottom);
+}
+
+void ConsoleEndScrollArea() {}
 
 Keyboard::Keyboard() = default;
 Keyboard::~Keyboard() = default;

@@ -37,6 +37,7 @@ void CheckState(const MonitorLoop& m) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   FuzzSetUp(512);  // the log for inputs up to 512 bytes
+  printlog_set_echo(TraceEcho);  // echoes placed in the trace area, as in the program
   return 0;
 }
 
@@ -63,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
   MemoryLineFinish();
   if (m_log_enabled) FuzzCheckLogEndsInLineBreak();
+  LeaveScreen();
   FreeValueNames();
   hCom.Close();
   return 0;

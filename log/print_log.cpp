@@ -15,6 +15,8 @@ constexpr int kBaseNameMax = 123;  // leaves room for ".log" and the NUL
 constexpr std::size_t kStampSize = 24;
 constexpr std::size_t kStampLineSize = 40;
 
+PrintlogEcho g_echo = nullptr;  // nullptr: echo character by character
+
 void ReadFlags(const char*& f, int& width, int& pad) {
   width = 0;
   pad = 0;
@@ -83,9 +85,11 @@ void printlog_init(const char* basename, int enabled, int32_t limit) {
   m_logfilesize = limit;
 }
 
+void printlog_set_echo(PrintlogEcho echo) { g_echo = echo; }
+
 int printchar(PrintOut* out, int c) {
   if (out->pos + 1 >= out->end) return 0;
-  std::putchar(c);
+  if (!g_echo) std::putchar(c);
   *out->pos++ = static_cast<char>(c);
   return 1;
 }
@@ -179,6 +183,7 @@ int printlog(const char* fmt, ...) {
   va_start(args, fmt);
   print(&out, fmt, args);
   va_end(args);
+  if (g_echo) g_echo(message);
 
   // One reading of the clock for date, time and milliseconds, so that
   // stamps never run backwards across a second.

@@ -36,6 +36,12 @@ struct PrintOut {
 // enabled (logging happens only when it is 1) and the size limit in bytes.
 void printlog_init(const char* basename, int enabled, int32_t limit);
 
+// Where printlog's echo goes. The default (nullptr) echoes every character
+// to stdout as the formatter produces it; a console that places the echo
+// itself installs a function that gets each whole message instead.
+using PrintlogEcho = void (*)(const char* message);
+void printlog_set_echo(PrintlogEcho echo);
+
 // Formats one message, echoes it to stdout and appends it, time-stamped, to
 // the log file, rotating the file first when it is larger than the limit.
 // Returns 0 always; a log file that cannot be opened drops the message.
@@ -53,7 +59,8 @@ int prints(PrintOut* out, const char* text, int width, int pad);
 int printi(PrintOut* out, int32_t value, int base, int sign, int width, int pad,
            int letterbase);
 
-// Echoes c to stdout and stores it at out's write position.
+// Echoes c to stdout (unless an echo function is installed) and stores it at
+// out's write position.
 // Returns 1, or 0 when the buffer is full and c was dropped.
 int printchar(PrintOut* out, int c);
 

@@ -21,20 +21,10 @@ constexpr int kParamNumber = 155;
 constexpr int kParamValue = 4;
 constexpr int kShortFrameLength = 6;
 constexpr int kNameOffset = 8;   // an 'A' telegram's name starts here
-constexpr int kFirstValueRow = 12;
-constexpr int kValueColumn = 20;
 constexpr int kInputLineSize = 256;
-constexpr int kRuleWidth = 59;
 constexpr int kClockDataBytes = 7;  // second .. year
 
 constexpr const char* kPrompt = "ComPort-Nummer [1..6]: ";
-constexpr const char* kEscHint = "Press (ESC) to abort\n";
-constexpr const char* kBanner =
-    "\n"
-    "*********************************************************************\n"
-    "*     Varnhalt K2740 communication test (Build 100),                *\n"
-    "*     names, clock and live values of the controller                *\n"
-    "*********************************************************************\n";
 
 // ---- Command dispatch: command byte of a complete telegram -> state ----
 
@@ -175,6 +165,7 @@ int StoreNameTurn(MonitorLoop& m) {
     std::memcpy(name.get(), m.buffer + kNameOffset, static_cast<std::size_t>(nameLen));
     name[static_cast<std::size_t>(nameLen)] = '\0';
     ValueNames[ValueCount++] = std::move(name);
+    if (m.screenPrepared) DrawLateName(ValueCount - 1);
   }
   PrintComLog(kTraceReceived, m.buffer, len);
   m.state = Receive;
@@ -182,16 +173,15 @@ int StoreNameTurn(MonitorLoop& m) {
 }
 
 int ShowValuesTurn(MonitorLoop& m) {
-  GotoXY(0, 7);
-  std::printf("%s", m.dateLine);
   const int dataEnd = static_cast<int>(m.expected) - 2;  // the checksum starts here
-  for (int i = 0; i < ValueCount; ++i) {
-    const int hi = 3 + 2 * i;
+  int shown[kMaxNames];
+  int n = 0;
+  for (; n < ValueCount; ++n) {
+    const int hi = 3 + 2 * n;
     if (hi + 1 >= dataEnd) break;  // rows beyond the data keep their old value
-    const auto v = static_cast<int16_t>((m.buffer[hi] << 8) | m.buffer[hi + 1]);
-    GotoXY(kValueColumn, kFirstValueRow + i);
-    std::printf("%i", ScaleRow(i, v));
+    shown[n] = ScaleRow(n, static_cast<int16_t>((m.buffer[hi] << 8) | m.buffer[hi + 1]));
   }
+  DrawValues(m.dateLine, shown, n);
   m.state = Receive;
   return kRunning;
 }
@@ -232,15 +222,6 @@ constexpr Handler kHandlers[] = {
     LogInfoTurn,    // LogInfo
 };
 
-// A name as drawn: control bytes become '?', so that a name can neither
-// move the cursor nor send commands to the terminal.
-void PrintName(const char* name) {
-  for (const char* p = name; *p; ++p) {
-    const auto c = static_cast<unsigned char>(*p);
-    std::putchar(c < 0x20 || c == 0x7F ? '?' : c);
-  }
-}
-
 }  // namespace
 
 int ScaleRow(int row, int16_t value) {
@@ -249,23 +230,6 @@ int ScaleRow(int row, int16_t value) {
     return r.scaling == Scaling::Halved ? value >> 1 : value / 207;
   }
   return value;
-}
-
-void PrepareScreen() {
-  ConsoleClear();
-  std::fputs(kBanner, stdout);
-  std::putchar('\n');
-  std::fputs(kEscHint, stdout);
-  GotoXY(0, 10);
-  std::fputs("Name", stdout);
-  GotoXY(kValueColumn, 10);
-  std::fputs("Value", stdout);
-  GotoXY(0, 11);
-  for (int i = 0; i < kRuleWidth; ++i) std::putchar('-');
-  for (int i = 0; i < ValueCount; ++i) {
-    GotoXY(0, kFirstValueRow + i);
-    PrintName(ValueNames[i].get());
-  }
 }
 
 void FreeValueNames() {
@@ -281,6 +245,7 @@ int RunMonitor() {
   static char screenBuffer[16384];
   std::setvbuf(stdout, screenBuffer, _IOFBF, sizeof screenBuffer);
   printlog_init(kLogBaseName, 1, kLogLimit);
+  printlog_set_echo(TraceEcho);
   MonitorLoop m;
   std::optional<Keyboard> keyboard;  // key mode from the first poll, after the dialogue
   int status = kRunning;
@@ -295,7 +260,7 @@ int RunMonitor() {
     m.lastKey = static_cast<unsigned char>(key);
     if (m.lastKey == kKeyEsc) status = 0;
   }
-  std::putchar('\n');  // the shell's prompt starts on a line of its own
+  LeaveScreen();
   ConsoleFlush();
   hCom.Close();
   FreeValueNames();

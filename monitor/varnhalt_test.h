@@ -15,6 +15,9 @@ constexpr int kMaxNames = 100;
 constexpr int kReceiveBufferSize = 512;
 constexpr int kDateLineSize = 48;
 constexpr int kRunning = -1;  // MonitorTurn: the loop goes on
+constexpr int kFirstValueRow = 12;  // the row of the first name and value
+constexpr int kValueColumn = 20;
+constexpr const char* kEscHint = "Press (ESC) to abort\n";
 
 // The value names in order of arrival; each owned by the table until exit.
 extern std::unique_ptr<char[]> ValueNames[kMaxNames];
@@ -47,8 +50,23 @@ int MonitorTurn(MonitorLoop& m);
 // The shown value of row i for the received 16-bit value.
 int ScaleRow(int row, int16_t value);
 
-// Clears the console and draws the banner, headings, rule and names.
+// ---- The screen (screen.cpp) ----
+
+// Clears the console and draws the banner, headings, rule and names; from
+// then on log messages are echoed in the trace area below the table.
 void PrepareScreen();
+// Draws name i, which arrived after the screen was drawn, in its row; the
+// trace area then starts below it.
+void DrawLateName(int i);
+// Prints the date line and the first n shown values, each value row cleared
+// behind its value.
+void DrawValues(const char* dateLine, const int* values, int n);
+// The log writer's echo: at the cursor before the screen is drawn, then in
+// the trace area (not at all when no row is left below the table).
+void TraceEcho(const char* message);
+// Leaves the screen for good: the whole window scrolls again and the cursor
+// stands on a fresh row below everything printed.
+void LeaveScreen();
 
 // Releases every stored name.
 void FreeValueNames();

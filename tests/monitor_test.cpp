@@ -164,7 +164,7 @@ TEST_F(Monitor, FirstClockDrawsTheScreenOnceAndAsksForMore) {
                         "*     Varnhalt K2740 communication test (Build 100),                *\n"),
             std::string::npos);
   EXPECT_NE(screen.find("\n\nPress (ESC) to abort\n\x1b[11;1HName\x1b[11;21HValue\x1b[12;1H" +
-                        std::string(59, '-') + "\x1b[13;1HOutdoor\x1b[14;1HFlow<<< RI"),
+                        std::string(59, '-') + "\x1b[13;1HOutdoor\x1b[K\x1b[14;1HFlow\x1b[K<<< RI"),
             std::string::npos);
 
   const Bytes later = ClockTelegram(0x08);
@@ -174,7 +174,7 @@ TEST_F(Monitor, FirstClockDrawsTheScreenOnceAndAsksForMore) {
   Line();
   const std::string after = Screen();
   EXPECT_EQ(after.find("\x1b[2J"), std::string::npos);
-  EXPECT_NE(after.find("\x1b[8;1H\nDate: 14.03.13 - Time: 09:05:08\x1b[13;21H100\x1b[14;21H-5"),
+  EXPECT_NE(after.find("\x1b[8;1H\nDate: 14.03.13 - Time: 09:05:08\x1b[13;21H100\x1b[K\x1b[14;21H-5\x1b[K"),
             std::string::npos);
   const std::string log = Log();
   EXPECT_EQ(Count(log, "<<< Rb"), 1u);

@@ -12,47 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "pty_pair.h"
-#include "telegrams.h"
-#include "temp_dir.h"
-#include "terminal.h"
+#include "end_to_end.h"
 
 namespace {
-
-const Bytes kClock = Telegram('M', '2', {0x07, 0x05, 0x21, 0x14, 0x03, 0x04, 0x13});
-
-class EndToEnd : public testing::Test {
- protected:
-  // Starts the monitor on COM1 = the test's line, recording the terminal's
-  // settings before and after it.
-  std::unique_ptr<Terminal> Launch() {
-    const std::string monitor = Quote(WITH_COM1) + " " + Quote(line_.slave_path()) + " " +
-                                Quote(VARNHALT_BIN);
-    return std::make_unique<Terminal>(
-        "stty -g > stty.before && " + monitor + "; s=$?; stty -g > stty.after; exit $s",
-        dir_.path());
-  }
-  void Connect(Terminal& t) {
-    ASSERT_TRUE(t.WaitFor("ComPort-Nummer [1..6]:"));
-    t.Type("1");
-    t.Key("Enter");
-    ASSERT_EQ(line_.ReadExactly(8, 5000), Request("Ra"));
-    ASSERT_TRUE(t.WaitFor("Press (ESC) to abort"));
-  }
-  // Sends telegrams and expects these bytes back.
-  void Exchange(const Bytes& out, const Bytes& expected) {
-    line_.Write(out);
-    EXPECT_EQ(line_.ReadExactly(expected.size(), 5000), expected);
-  }
-  void ExpectTerminalRestored() {
-    EXPECT_EQ(ReadFile(dir_.File("stty.before")), ReadFile(dir_.File("stty.after")));
-    EXPECT_NE(ReadFile(dir_.File("stty.after")), "");
-  }
-  std::string Log() const { return ReadFile(dir_.File("comlog.log")); }
-
-  TempDir dir_;
-  PtyPair line_;
-};
 
 TEST_F(EndToEnd, PortPromptAsksAgainUntilAPortOpens) {
   auto t = Launch();

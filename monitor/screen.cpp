@@ -1,0 +1,142 @@
+// The monitor's screen: the fixed table (banner, hint, date line, headings,
+// rule, one row per value name) and, below it, the trace area, where every
+// log message is echoed once the table is drawn. Echoes never write into the
+// table and never make it move: the area scrolls on its own.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "console.h"
+#include "varnhalt_test.h"
+
+namespace {
+
+constexpr int kDateRow = 7;  // the date line starts with a line break: row 8
+constexpr int kHeadingRow = 10;
+constexpr int kRuleRow = 11;
+constexpr int kRuleWidth = 59;
+
+constexpr const char* kBanner =
+    "\n"
+    "*********************************************************************\n"
+    "*     Varnhalt K2740 communication test (Build 100),                *\n"
+    "*     names, clock and live values of the controller                *\n"
+    "*********************************************************************\n";
+
+// The rows below the table that take the echoes of log messages.
+struct TraceArea {
+  bool active = false;  // the table is drawn
+  int top = 0;          // first row: one blank row below the last name
+  int next = 0;         // the row the next echo takes while the area is not full
+};
+TraceArea g_area;
+
+int AreaTop() { return kFirstValueRow + ValueCount + 1; }
+
+// Rows that exist in the window; all of them when the size is unknown.
+int WindowRows() {
+  const ConsoleSize size = ConsoleWindowSize();
+  return size.rows > 0 ? size.rows : kFirstValueRow + kMaxNames + 1;
+}
+
+// A name as drawn: control bytes become '?', so that a name can neither
+// move the cursor nor send commands to the terminal. Cut before the last
+// column, so that a long name never wraps into the next name's row.
+void DrawName(int i, int cols) {
+  GotoXY(0, kFirstValueRow + i);
+  const std::size_t room = cols > 1 ? static_cast<std::size_t>(cols - 1) : SIZE_MAX;
+  const char* name = ValueNames[i].get();
+  for (std::size_t k = 0; name[k] && k < room; ++k) {
+    const auto c = static_cast<unsigned char>(name[k]);
+    std::putchar(c < 0x20 || c == 0x7F ? '?' : c);
+  }
+  ConsoleClearToEndOfRow();
+}
+
+// One row of an echo, at most a window's width less one column (a console
+// that writes its last column may scroll the whole window).
+void EchoRow(const char* text, std::size_t n, int bottom) {
+  if (g_area.next <= bottom)
+    GotoXY(0, g_area.next++);
+  else if (g_area.top < bottom)
+    ConsoleScrollArea(g_area.top, bottom);
+  else
+    GotoXY(0, bottom);  // a one-row area is overwritten
+  std::fwrite(text, 1, n, stdout);
+  ConsoleClearToEndOfRow();
+}
+
+}  // namespace
+
+void PrepareScreen() {
+  ConsoleClear();
+  std::fputs(kBanner, stdout);
+  std::putchar('\n');
+  std::fputs(kEscHint, stdout);
+  GotoXY(0, kHeadingRow);
+  std::fputs("Name", stdout);
+  GotoXY(kValueColumn, kHeadingRow);
+  std::fputs("Value", stdout);
+  GotoXY(0, kRuleRow);
+  for (int i = 0; i < kRuleWidth; ++i) std::putchar('-');
+  const ConsoleSize size = ConsoleWindowSize();
+  const int rows = WindowRows();
+  for (int i = 0; i < ValueCount && kFirstValueRow + i < rows; ++i) DrawName(i, size.cols);
+  g_area = {true, AreaTop(), AreaTop()};
+}
+
+void DrawLateName(int i) {
+  const ConsoleSize size = ConsoleWindowSize();
+  if (kFirstValueRow + i < WindowRows()) DrawName(i, size.cols);
+  g_area.top = AreaTop();
+  g_area.next = std::max(g_area.next, g_area.top);
+}
+
+void DrawValues(const char* dateLine, const int* values, int n) {
+  GotoXY(0, kDateRow);
+  std::fputs(dateLine, stdout);
+  const int rows = WindowRows();  // a row outside the window is not drawn
+  for (int i = 0; i < n && kFirstValueRow + i < rows; ++i) {
+    GotoXY(kValueColumn, kFirstValueRow + i);
+    std::printf("%i", values[i]);
+    ConsoleClearToEndOfRow();  // no digit of a longer value stays behind
+  }
+}
+
+void TraceEcho(const char* message) {
+  const ConsoleSize size = ConsoleWindowSize();
+  if (!g_area.active || size.rows == 0) {
+    std::fputs(message, stdout);  // at the cursor, as in the start dialogue
+    return;
+  }
+  const int bottom = size.rows - 1;
+  if (g_area.top > bottom) return;  // no row left below the table: logged only
+  const std::size_t width = size.cols > 1 ? static_cast<std::size_t>(size.cols - 1) : 1;
+  for (const char* line = message; *line;) {
+    const std::size_t len = std::strcspn(line, "\n");
+    for (std::size_t at = 0; at == 0 || at < len; at += width)
+      EchoRow(line + at, std::min(width, len - at), bottom);
+    line += len;
+    if (*line == '\n') ++line;
+  }
+}
+
+void LeaveScreen() {
+  if (!g_area.active) {
+    std::putchar('\n');  // the shell's prompt starts on a line of its own
+    return;
+  }
+  g_area.active = false;
+  ConsoleEndScrollArea();
+  const ConsoleSize size = ConsoleWindowSize();
+  const int bottom = size.rows - 1;
+  if (size.rows == 0) {
+    std::putchar('\n');
+  } else if (g_area.next <= bottom) {
+    GotoXY(0, g_area.next);
+  } else {
+    GotoXY(0, bottom);
+    std::putchar('\n');
+  }
+}
