@@ -1,66 +1,134 @@
-// The console on Windows: "cls", SetConsoleCursorPosition and the C
-// runtime's keyboard polling.
+// The console on Windows: text through stdout, the console API to place,
+// clear and scroll it, and the C runtime's keyboard polling.
+//
+// Every console call is a round trip to the console host (under Wine a
+// costly one), so a turn's output takes as few calls as its placement
+// allows:
+// - GotoXY only notes where the text printed next belongs. The cursor is
+//   moved when that text is handed to the console: at the next placement,
+//   at ConsoleFlush, or before any call that writes to the console itself.
+//   So stdout's text and the direct calls reach the console in program
+//   order. (The text printed after a GotoXY is one row's, far less than
+//   stdout's buffer, so the C runtime never hands it over on its own.)
+// - ConsoleClearToEndOfRow blanks the row from the noted column before that
+//   text is written over the row's start: the same cells, and no call to
+//   find the cursor.
+// - The window's size is read at most every 500 ms, the keyboard asked at
+//   most every 10 ms.
 #include <conio.h>
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "console.h"
 
-void ConsoleClear() {
-  std::fflush(stdout);
-  std::system("cls");
-}
-
-void GotoXY(int x, int y) {
-  std::fflush(stdout);  // text printed before the move must land first
-  const COORD pos{static_cast<SHORT>(x), static_cast<SHORT>(y)};
-  SetConsoleCursorPosition(GetStdHandle(STD_OUTPUT_HANDLE), pos);
-}
-
-void ConsoleFlush() { std::fflush(stdout); }
-
 namespace {
 
-bool ScreenInfo(HANDLE out, CONSOLE_SCREEN_BUFFER_INFO& info) {
-  return GetConsoleScreenBufferInfo(out, &info) != 0;
+constexpr ULONGLONG kWindowReadMs = 500;
+constexpr ULONGLONG kKeyPollMs = 10;
+
+HANDLE Out() { return GetStdHandle(STD_OUTPUT_HANDLE); }
+
+// Where the text printed since the last placement starts, while the console
+// has not seen that text yet.
+struct Placement {
+  bool noted = false;  // the cursor still has to be moved to pos
+  COORD pos{};
+  bool blank = false;  // pos's row is blank from pos to its end
+};
+Placement g_at;
+
+// The screen buffer as last read; no console when ok is false.
+struct Window {
+  bool ok = false;
+  ULONGLONG readAt = 0;
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+};
+Window g_window;
+
+const Window& ReadWindow() {
+  g_window.ok = GetConsoleScreenBufferInfo(Out(), &g_window.info) != 0;
+  g_window.readAt = GetTickCount64();
+  return g_window;
+}
+
+const Window& CachedWindow() {
+  if (g_window.readAt == 0 || GetTickCount64() - g_window.readAt >= kWindowReadMs)
+    return ReadWindow();
+  return g_window;
+}
+
+// Hands the text printed so far to the console, at its noted place.
+void HandOver() {
+  if (g_at.noted) SetConsoleCursorPosition(Out(), g_at.pos);
+  g_at.noted = false;
+  std::fflush(stdout);
+}
+
+void BlankRowFrom(const Window& w, COORD from) {
+  if (!w.ok || from.X >= w.info.dwSize.X) return;
+  DWORD done = 0;
+  FillConsoleOutputCharacterA(Out(), ' ', static_cast<DWORD>(w.info.dwSize.X - from.X), from,
+                              &done);
 }
 
 }  // namespace
 
-void ConsoleClearToEndOfRow() {
-  std::fflush(stdout);
-  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  CONSOLE_SCREEN_BUFFER_INFO info;
-  if (!ScreenInfo(out, info)) return;
+void ConsoleClear() {
+  HandOver();
+  const Window& w = ReadWindow();
+  if (!w.ok) return;
+  const auto cells = static_cast<DWORD>(w.info.dwSize.X) * static_cast<DWORD>(w.info.dwSize.Y);
   DWORD done = 0;
-  const auto n = static_cast<DWORD>(info.dwSize.X - info.dwCursorPosition.X);
-  FillConsoleOutputCharacterA(out, ' ', n, info.dwCursorPosition, &done);
+  FillConsoleOutputCharacterA(Out(), ' ', cells, COORD{0, 0}, &done);
+  FillConsoleOutputAttribute(Out(), w.info.wAttributes, cells, COORD{0, 0}, &done);
+  SetConsoleCursorPosition(Out(), COORD{0, 0});  // brings the window to the top
+}
+
+void GotoXY(int x, int y) {
+  HandOver();
+  g_at = {true, COORD{static_cast<SHORT>(x), static_cast<SHORT>(y)}, false};
+}
+
+void ConsoleFlush() { HandOver(); }
+
+void ConsoleClearToEndOfRow() {
+  if (g_at.noted) {
+    if (!g_at.blank) BlankRowFrom(CachedWindow(), g_at.pos);
+    g_at.blank = true;
+    return;
+  }
+  // The text went out already: the console knows where it ended.
+  HandOver();
+  const Window& w = ReadWindow();
+  BlankRowFrom(w, w.info.dwCursorPosition);
 }
 
 ConsoleSize ConsoleWindowSize() {
-  CONSOLE_SCREEN_BUFFER_INFO info;
-  if (!ScreenInfo(GetStdHandle(STD_OUTPUT_HANDLE), info)) return {0, 0};
+  const Window& w = CachedWindow();
+  if (!w.ok) return {0, 0};
   // Rows count from the buffer's top, where the screen was drawn.
-  return {info.srWindow.Right + 1, info.srWindow.Bottom + 1};
+  return {w.info.srWindow.Right + 1, w.info.srWindow.Bottom + 1};
 }
 
 void ConsoleScrollArea(int top, int bottom) {
-  std::fflush(stdout);
-  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  CONSOLE_SCREEN_BUFFER_INFO info;
-  if (!ScreenInfo(out, info)) return;
-  const SMALL_RECT moved{0, static_cast<SHORT>(top + 1), static_cast<SHORT>(info.dwSize.X - 1),
+  HandOver();
+  const Window& w = CachedWindow();
+  if (!w.ok) return;
+  const SMALL_RECT moved{0, static_cast<SHORT>(top + 1), static_cast<SHORT>(w.info.dwSize.X - 1),
                          static_cast<SHORT>(bottom)};
   CHAR_INFO blank{};
   blank.Char.AsciiChar = ' ';
-  blank.Attributes = info.wAttributes;
-  ScrollConsoleScreenBufferA(out, &moved, nullptr, COORD{0, static_cast<SHORT>(top)}, &blank);
-  SetConsoleCursorPosition(out, COORD{0, static_cast<SHORT>(bottom)});
+  blank.Attributes = w.info.wAttributes;
+  ScrollConsoleScreenBufferA(Out(), &moved, nullptr, COORD{0, static_cast<SHORT>(top)}, &blank);
+  g_at = {true, COORD{0, static_cast<SHORT>(bottom)}, true};
 }
 
 void ConsoleEndScrollArea() {}  // a Windows console has no scroll area to lift
+
+namespace {
+ULONGLONG g_keysAskedAt = 0;
+}  // namespace
 
 Keyboard::Keyboard() {
   // One console read request at start: some consoles (Wine's) begin to
@@ -73,6 +141,11 @@ Keyboard::Keyboard() {
 Keyboard::~Keyboard() = default;
 
 int Keyboard::Poll() {
+  // A key waits in the console's queue until asked for: asking every 10 ms
+  // loses none and spares a round trip on each fast turn.
+  const ULONGLONG now = GetTickCount64();
+  if (now - g_keysAskedAt < kKeyPollMs) return kKeyNone;
+  g_keysAskedAt = now;
   if (!_kbhit()) return kKeyNone;
   const int c = _getch();
   if (c == 0 || c == 0xE0) {  // prefix of an arrow or function key

@@ -336,9 +336,10 @@ TEST_F(WineMonitor, DialogueScreenLogAndEsc) {
     EXPECT_EQ(Cut(row, 0, names[i].size()), names[i]) << "row " << kFirstValueRow + i;
     EXPECT_EQ(Cut(row, kValueColumn, shown[i].size()), shown[i]) << "row " << kFirstValueRow + i;
   }
-  // The parameter write's trace line is echoed where the cursor was left:
-  // after the last name.
-  EXPECT_EQ(Cut(rows[static_cast<std::size_t>(lastRow)], 5, 10), "<<< RI {52");
+  // The parameter write's trace line opens the trace area, one blank row
+  // below the table.
+  EXPECT_EQ(rows[static_cast<std::size_t>(lastRow) + 1], "");
+  EXPECT_EQ(rows[static_cast<std::size_t>(lastRow) + 2], "<<< RI {52 49 04 00 9b 00 04 01 3e }");
 
   // The log: one time-stamped line per message, CR LF at the end of each.
   const std::string log = ReadFile(work_ + "/comlog.log");
