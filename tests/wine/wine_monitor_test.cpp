@@ -108,6 +108,22 @@ std::string Hex(const Bytes& b) {
   return s;
 }
 
+// A name padded to the value column.
+std::string Padded(const std::string& name) { return name + std::string(kValueColumn - name.size(), ' '); }
+
+// Line noise: n times the bytes 'X', 'Y', 'Z', each a rejected header.
+Bytes Noise(int n) {
+  Bytes b;
+  for (int i = 0; i < n; ++i) b = b + Bytes{'X', 'Y', 'Z'};
+  return b;
+}
+
+std::size_t Count(const std::string& hay, const std::string& needle) {
+  std::size_t n = 0;
+  for (auto p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+  return n;
+}
+
 // A trace line as the log holds it after its time stamp.
 std::string TraceLine(const char* prefix, const Bytes& b) {
   std::string s = prefix;
@@ -190,7 +206,8 @@ class WineMonitor : public testing::Test {
     const std::string program =
         WineEnv(prefix_) + Quote(kWine) + " " + Quote(Exe()) + "; echo $? > " + Quote(status_);
     ASSERT_EQ(ShellStatus(Quote(kTmux) + " -S " + Quote(socket_) +
-                    " -f /dev/null new-session -d -x 100 -y 40 -c " + Quote(work_) + " " +
+                    " -f /dev/null new-session -d -x " + std::to_string(cols_) +
+                    " -y " + std::to_string(rows_) + " -c " + Quote(work_) + " " +
                     Quote(program)),
               0);
   }
@@ -278,18 +295,26 @@ class WineMonitor : public testing::Test {
     EXPECT_EQ(ReadFile(status_), "0\n");
   }
 
-  // Connects, names kValues values "Value0".. and sends the first clock:
-  // the table is drawn.
-  void DrawTableOfValues() {
+  // Sends telegrams and expects these bytes back.
+  void Exchange(const Bytes& out, const Bytes& expected) {
+    Send(out);
+    EXPECT_EQ(Receive(expected.size()), Hex(expected));
+  }
+
+  // Connects, sends the names and the first clock: the table is drawn.
+  void DrawTable(const std::vector<std::string>& names) {
     OpenCom1();
     ASSERT_FALSE(HasFailure());
-    for (int i = 0; i < kValues; ++i) {
-      Send(NameTelegram("Value" + std::to_string(i)));
-      ASSERT_EQ(Receive(6), "4d 41 01 01 00 90");
-    }
-    Send(ClockTelegram());
-    ASSERT_EQ(Receive(6 + 8 + 9),
-              "4d 32 01 01 00 81 52 62 03 00 ff f4 02 aa 52 49 04 00 9b 00 04 01 3e");
+    for (const std::string& n : names) Exchange(NameTelegram(n), Ack(NameTelegram(n), true));
+    Exchange(ClockTelegram(), Ack(ClockTelegram(), true) + Request("Rb") + ParamWrite());
+    ASSERT_FALSE(HasFailure());
+  }
+
+  // The table of kValues values "Value0"..
+  void DrawTableOfValues() {
+    std::vector<std::string> names;
+    for (int i = 0; i < kValues; ++i) names.push_back("Value" + std::to_string(i));
+    DrawTable(names);
   }
 
   // The arrival time of each of n acknowledgements, each checked to be
@@ -312,9 +337,20 @@ class WineMonitor : public testing::Test {
   }
 
   static constexpr int kValues = 24;
+  int cols_ = 100;  // the terminal; a fixture may set another size
+  int rows_ = 50;
   TempDir dir_;
   PtyPair pty_;
   std::string prefix_, work_, socket_, status_;
+};
+
+// The smallest terminal the screen is made for.
+class WineMonitor80x24 : public WineMonitor {
+ protected:
+  WineMonitor80x24() {
+    cols_ = 80;
+    rows_ = 24;
+  }
 };
 
 TEST_F(WineMonitor, DialogueScreenLogAndEsc) {
@@ -570,6 +606,85 @@ TEST_F(WineMonitor, StalledWritesAreGivenUpAndEscStillEnds) {
   std::cout << "[   WINE   ] ESC with five stalled acknowledgements ended the program after "
             << SecondsSince(esc) << " s\n";
   tcflow(pty_.slave(), TCOON);
+}
+
+// ---- The screen: value rows, the trace area, late names ----
+
+// A shorter value leaves nothing of the longer one before it, and a long
+// name is cut at the value column by its value.
+TEST_F(WineMonitor, ValueRowsReadExactlyNameAndValue) {
+  ASSERT_NO_FATAL_FAILURE(DrawTable({"Outdoor", "A name longer than twenty", "Third"}));
+  // The parameter write's echo opens the trace area, one blank row below the table.
+  ASSERT_TRUE(WaitForRow(StartsWith("<<< RI")));
+  EXPECT_EQ(Row(15), "");
+  EXPECT_EQ(Row(16), "<<< RI {52 49 04 00 9b 00 04 01 3e }");
+  const std::vector<std::pair<std::vector<int16_t>, std::vector<int16_t>>> changes = {
+      {{100, -1, 12345}, {99, 0, 7}}, {{-32768, 32767, -1}, {5, -5, 0}}};
+  for (const auto& [before, after] : changes) {
+    Exchange(ValuesTelegram(before), Ack(ValuesTelegram(before), true));
+    Exchange(ValuesTelegram(after), Ack(ValuesTelegram(after), true));
+    const std::string last = Padded("Third") + std::to_string(after[2]);
+    ASSERT_TRUE(WaitForRow(Is(last))) << Row(14);
+    EXPECT_EQ(Row(12), Padded("Outdoor") + std::to_string(after[0]));
+    EXPECT_EQ(Row(13), "A name longer than t" + std::to_string(after[1]));
+  }
+  PressEscExpectStatus0();
+}
+
+// 300 echoes through an area of eight rows leave the table as it was, the
+// newest echo on the window's last row; a late name is drawn in its row and
+// the area moves below it.
+TEST_F(WineMonitor80x24, EchoesScrollBelowTheTableAndLateNamesAreDrawn) {
+  ASSERT_NO_FATAL_FAILURE(DrawTable({"Outdoor", "Flow", "Return"}));
+  Exchange(ValuesTelegram({21, 45, 30}), Ack(ValuesTelegram({21, 45, 30}), true));
+  ASSERT_TRUE(WaitForRow(Is(Padded("Return") + "30")));
+  const auto table = Screen();
+  ASSERT_EQ(table.size(), 24u);
+
+  const Bytes last = Telegram('M', 'I', {'L', 'a', 's', 't'});
+  Exchange(Noise(300) + last, Ack(last, true));
+  ASSERT_TRUE(WaitForRow(StartsWith(">>> MILast")));
+  auto s = Screen();
+  ASSERT_EQ(s.size(), 24u);
+  for (int row = 0; row < 15; ++row) EXPECT_EQ(s[row], table[row]) << "row " << row;
+  EXPECT_EQ(s[23], TraceLine(">>> ", last));
+  EXPECT_EQ(s[22], "ERR Unvalidtelegramstartvalue");
+  EXPECT_EQ(Count(ReadFile(work_ + "/comlog.log"), "-> ERR Unvalidtelegramstartvalue\r\n"), 300u);
+
+  Exchange(NameTelegram("Late"), Ack(NameTelegram("Late"), true));
+  Exchange(ValuesTelegram({21, 45, 30, -7}), Ack(ValuesTelegram({21, 45, 30, -7}), true));
+  ASSERT_TRUE(WaitForRow(Is(Padded("Late") + "-7")));
+  s = Screen();
+  ASSERT_EQ(s.size(), 24u);
+  EXPECT_EQ(s[15], Padded("Late") + "-7");
+  EXPECT_EQ(s[23], TraceLine(">>> ", NameTelegram("Late")));
+  for (int row = 0; row < 15; ++row) EXPECT_EQ(s[row], table[row]) << "row " << row;
+  PressEscExpectStatus0();
+}
+
+// Twelve names fill the window to its last row: echoes are logged, not shown,
+// and nothing on the screen moves.
+TEST_F(WineMonitor80x24, WindowWithNoRoomBelowTheTableShowsNoEchoes) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 12; ++i) names.push_back("Value " + std::to_string(i));
+  ASSERT_NO_FATAL_FAILURE(DrawTable(names));
+  const Bytes values = ValuesTelegram({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11});
+  Exchange(values, Ack(values, true));
+  ASSERT_TRUE(WaitForRow(Is(Padded("Value 11") + "0")));  // row 11 shows the value / 207
+  const auto table = Screen();
+  ASSERT_EQ(table.size(), 24u);
+  EXPECT_EQ(table[23], Padded("Value 11") + "0");
+  EXPECT_EQ(table[22], Padded("Value 10") + "10");
+  EXPECT_EQ(table[12], Padded("Value 0") + "0");
+
+  const Bytes info = Telegram('M', 'I', {'S', 'e', 'e', 'n'});
+  Exchange(Noise(20) + info, Ack(info, true));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(Screen(), table);
+  const std::string log = ReadFile(work_ + "/comlog.log");
+  EXPECT_NE(log.find(TraceLine(">>> ", info)), std::string::npos);
+  EXPECT_EQ(Count(log, "ERR Unvalidtelegramstartvalue"), 20u);
+  PressEscExpectStatus0();
 }
 
 }  // namespace
