@@ -195,18 +195,50 @@ TEST_F(EnvironmentFault, LogThatIsADirectoryOrCannotRotate) {
   EXPECT_EQ(t.ExitStatus(), 0);
 }
 
-TEST_F(EnvironmentFault, VanishedDeviceNeitherSpinsNorStopsEsc) {
-  Terminal t(Monitor(), dir_.path());
+// The adapter is pulled and plugged in again: the program closes the port,
+// tries it once a second without spinning, and goes on with the new line,
+// keeping its names and screen and asking the controller for nothing.
+TEST_F(EnvironmentFault, PulledAdapterComesBackByItself) {
+  // Beneath the line lies a device node that cannot be opened (no driver has
+  // its major number), so that between the two lines COM1 is simply absent.
+  const std::string absent = dir_.File("absent");
+  ASSERT_EQ(ShellStatus("mknod " + Quote(absent) + " c 240 0"), 0) << "mknod needs root";
+  Terminal t(InPrivateMounts("mount --bind " + Quote(absent) + " /dev/ttyS0 && mount --bind " +
+                             Quote(line_.slave_path()) + " /dev/ttyS0 && exec " +
+                             Quote(VARNHALT_BIN)),
+             dir_.path(), 100, 30);
   ASSERT_NO_FATAL_FAILURE(Connect(t));
   const int pid = t.Pid("varnhalt_test");
   ASSERT_GT(pid, 0);
-  line_.CloseMaster();  // the adapter is pulled: every read fails at once
+  const Bytes clock = Telegram('M', '2', {0x07, 0x05, 0x21, 0x14, 0x03, 0x04, 0x13});
+  line_.Write(NameTelegram("Outdoor") + clock);
+  ASSERT_EQ(line_.ReadExactly(6 + 6 + 8 + 9, 5000).size(), 29u);
+
+  line_.CloseMaster();
+  ASSERT_TRUE(t.WaitFor("COM1 lost: "));
   const long before = CpuTicks(pid);
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-  const long used = CpuTicks(pid) - before;
-  EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 5) << "the loop spins on the dead port";
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // two reopen attempts
+  EXPECT_LT(CpuTicks(pid) - before, sysconf(_SC_CLK_TCK) / 5) << "the loop spins while the port is gone";
+
+  PtyPair again;
+  ASSERT_EQ(ShellStatus("nsenter --mount=/proc/" + std::to_string(pid) +
+                        "/ns/mnt sh -c " +
+                        Quote("umount -l /dev/ttyS0 && mount --bind " + Quote(again.slave_path()) +
+                              " /dev/ttyS0")),
+            0);
+  ASSERT_TRUE(t.WaitFor("COM1 open again", 3000));
+  const Bytes values = ValuesTelegram({-4});
+  again.Write(values);
+  EXPECT_EQ(again.ReadExactly(6, 5000), Ack(values, true));  // no "Ra" before it
+  EXPECT_TRUE(t.WaitFor("Outdoor             -4"));
   t.Key("Escape");
   EXPECT_EQ(t.ExitStatus(), 0);
+  EXPECT_TRUE(again.Read(100).empty());
+  const std::string log = Log();
+  EXPECT_NE(log.find("-> COM1 lost: "), std::string::npos) << log;
+  EXPECT_NE(log.find("-> COM1 open again\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("-> Times the port was lost: 1\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("-> Telegrams acknowledged: 3\n"), std::string::npos) << log;
 }
 
 TEST_F(EnvironmentFault, EndOfInputEndsTheLoopAndReleasesThePort) {
