@@ -161,8 +161,13 @@ TEST_F(EnvironmentFault, ReadOnlyWorkingDirectoryDropsLogLinesOnly) {
 }
 
 TEST_F(EnvironmentFault, DiskThatRefusesTheWriteDropsLogLinesOnly) {
-  std::filesystem::create_symlink("/dev/full", dir_.File("comlog.log"));
-  Terminal t(Monitor(), dir_.path());
+  // /dev/full mounted over a regular comlog.log: the log opens, every write
+  // fails with ENOSPC. (A symbolic link to it would not even be opened.)
+  WriteFile(dir_.File("comlog.log"), "");
+  const std::string d = Quote(dir_.path());
+  Terminal t(InPrivateMounts("mount --bind /dev/full " + Quote(dir_.File("comlog.log")) +
+                             " && cd " + d + " && exec " + Monitor()),
+             dir_.path());
   ASSERT_NO_FATAL_FAILURE(Connect(t));
   ExpectAlive(t, "full1");
   ExpectAlive(t, "full2");

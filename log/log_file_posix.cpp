@@ -1,0 +1,14 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "log_file.h"
+
+std::FILE* OpenLogAppend(const char* path) {
+  // O_NOFOLLOW: a symbolic link as the last name fails with ELOOP instead of
+  // appending (possibly as root) to whatever the link points to.
+  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  std::FILE* f = fdopen(fd, "a");
+  if (!f) close(fd);
+  return f;
+}
