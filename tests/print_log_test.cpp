@@ -204,6 +204,11 @@ TEST_F(LogFile, LinkPlantedAsTheLogIsNeverFollowed) {
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir_.File("comlog.log"))));
   EXPECT_NE(Log().find("-> fourth\n"), std::string::npos);
   EXPECT_EQ(Log().find("third"), std::string::npos);
+
+  // A named pipe that nobody reads does not hold the program up.
+  fs::remove(dir_.File("comlog.log"));
+  ASSERT_EQ(mkfifo(dir_.File("comlog.log").c_str(), 0600), 0);
+  EXPECT_EQ(Quiet("fifth"), "fifth\n");
 }
 
 TEST_F(LogFile, RotationRemovesALinkPlantedAsTheBackupNotItsTarget) {
