@@ -135,11 +135,13 @@ std::string FirstDifference(const Bytes& got, const Bytes& owed) {
   return s.str();
 }
 
-// Every line of a log file is one whole stamped trace line.
+// Every line of a log file is one whole stamped trace line, or one of the
+// program's own messages: a figure of the report, the port lost or back.
 int BadLogLines(const std::string& path, int& lines) {
   static const std::regex kLine(
       R"(\d{4}\\\d{2}\\\d{2} (0[1-9]|1[0-2]):[0-5]\d:[0-6]\d\.[ \d]{2}\d -> )"
-      R"(((<<< |>>> )[A-Za-z0-9]* \{([0-9a-f]{2} )*\}|ERR [A-Za-z0-9]*))");
+      R"(((<<< |>>> )[A-Za-z0-9]* \{([0-9a-f]{2} )*\}|ERR [A-Za-z0-9]*|)"
+      R"([A-Z][A-Za-z ()]*: [0-9]+|COM[1-6] (lost: .+|open again)))");
   std::istringstream in(ReadFile(path));
   int bad = 0;
   for (std::string line; std::getline(in, line); ++lines)

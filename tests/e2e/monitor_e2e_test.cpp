@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <regex>
 #include <string>
@@ -35,11 +36,20 @@ TEST_F(EndToEnd, PortPromptAsksAgainUntilAPortOpens) {
   EXPECT_EQ(screen[6], "Press (ESC) to abort");
   EXPECT_EQ(screen[7], "<<< Ra {52 61 03 00 ff f4 02 a9 }");
   t->Key("Escape");
+  ASSERT_TRUE(t->WaitFor("Times the port was lost: 0"));
   EXPECT_EQ(t->ExitStatus(), 0);
   ExpectTerminalRestored();
   const std::regex stamped(
       R"(\d{4}\\\d{2}\\\d{2} (0[1-9]|1[0-2]):[0-5]\d:[0-6]\d\.[ \d]{2}\d -> <<< Ra \{52 61 03 00 ff f4 02 a9 \}\n)");
-  EXPECT_TRUE(std::regex_match(Log(), stamped)) << Log();
+  const std::string log = Log();
+  EXPECT_TRUE(std::regex_match(log.substr(0, log.find('\n') + 1), stamped)) << log;
+  EXPECT_NE(log.find("-> Telegrams acknowledged: 0\n"), std::string::npos) << log;
+  // The report stands below the last echo (the pane may have moved up a row
+  // once the program ended).
+  const auto after = t->Screen();
+  const auto ra = std::find(after.begin(), after.end(), screen[7]) - after.begin();
+  ASSERT_LT(ra + 2, static_cast<long>(after.size()));
+  EXPECT_EQ(after[ra + 2], "Run time in seconds: 0") << testing::PrintToString(after);
 }
 
 TEST_F(EndToEnd, ScreenShowsNamesClockAndScaledValues) {
