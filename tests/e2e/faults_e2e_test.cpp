@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "log_lines.h"
+#include "proc.h"
 #include "pty_pair.h"
 #include "sim_model.h"
 #include "telegram_link.h"
@@ -33,29 +35,6 @@
 namespace {
 
 Bytes Info(const std::string& text) { return Telegram('M', 'I', Bytes(text.begin(), text.end())); }
-
-// User and system CPU time of a process, in clock ticks.
-long CpuTicks(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::istringstream rest(all.substr(all.rfind(')') + 2));
-  std::string field;
-  long utime = 0;
-  long stime = 0;
-  for (int i = 3; i <= 15 && rest >> field; ++i) {
-    if (i == 14) utime = std::stol(field);
-    if (i == 15) stime = std::stol(field);
-  }
-  return utime + stime;
-}
-
-// True while the process runs (a zombie has ended).
-bool Running(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const auto close = all.rfind(')');
-  return close != std::string::npos && close + 2 < all.size() && all[close + 2] != 'Z';
-}
 
 // True when nobody holds the line's device: it can be opened exclusively.
 bool PortIsFree(const std::string& path) {
@@ -72,9 +51,7 @@ std::string InPrivateMounts(const std::string& script) {
 
 class EnvironmentFault : public testing::Test {
  protected:
-  std::string Monitor() const {
-    return Quote(WITH_COM1) + " " + Quote(line_.slave_path()) + " " + Quote(VARNHALT_BIN);
-  }
+  std::string Monitor() const { return Com1Command(line_.slave_path()); }
   void Connect(Terminal& t) {
     ASSERT_TRUE(t.WaitFor("ComPort-Nummer [1..6]:"));
     t.Type("1");
@@ -133,20 +110,6 @@ std::string FirstDifference(const Bytes& got, const Bytes& owed) {
   s << "got " << got.size() << " bytes, owed " << owed.size() << "; first difference at "
     << (m.first - got.begin());
   return s.str();
-}
-
-// Every line of a log file is one whole stamped trace line, or one of the
-// program's own messages: a figure of the report, the port lost or back.
-int BadLogLines(const std::string& path, int& lines) {
-  static const std::regex kLine(
-      R"(\d{4}\\\d{2}\\\d{2} (0[1-9]|1[0-2]):[0-5]\d:[0-6]\d\.[ \d]{2}\d -> )"
-      R"(((<<< |>>> )[A-Za-z0-9]* \{([0-9a-f]{2} )*\}|ERR [A-Za-z0-9]*|)"
-      R"([A-Z][A-Za-z ()]*: [0-9]+|COM[1-6] (lost: .+|open again)))");
-  std::istringstream in(ReadFile(path));
-  int bad = 0;
-  for (std::string line; std::getline(in, line); ++lines)
-    if (!std::regex_match(line, kLine)) ++bad;
-  return bad;
 }
 
 TEST_F(EnvironmentFault, ReadOnlyWorkingDirectoryDropsLogLinesOnly) {
@@ -374,8 +337,11 @@ TEST_F(EnvironmentFault, NoiseFloodBringsOnlyOwedAcknowledgementsAndEscStillWork
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, (std::vector<std::string>{"comlog.bak", "comlog.log"}));
   int lines = 0;
-  EXPECT_EQ(BadLogLines(dir_.File("comlog.bak"), lines), 0);
-  EXPECT_EQ(BadLogLines(dir_.File("comlog.log"), lines), 0);
+  for (const char* f : {"comlog.bak", "comlog.log"}) {
+    const LogFileCheck c = CheckLogFile(dir_.File(f));
+    EXPECT_EQ(c.bad, 0) << f << ": " << c.firstBad;
+    lines += c.lines;
+  }
   EXPECT_GT(lines, 1000);
   const std::string log = Log();
   EXPECT_TRUE(!log.empty() && log.back() == '\n');
