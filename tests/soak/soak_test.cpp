@@ -131,13 +131,9 @@ void ExpectFlatMemory(const Samples& s) {
 }
 
 void ExpectRotatedWholeLogs(const std::string& run, const Samples& s, int minRotations) {
-  std::vector<std::string> files;
-  for (const auto& e : fs::directory_iterator(run))
-    if (e.path().filename().string().rfind("comlog", 0) == 0) files.push_back(e.path().filename());
-  std::sort(files.begin(), files.end());
   const auto logs = s.rotations > 0 ? std::vector<std::string>{"comlog.bak", "comlog.log"}
                                     : std::vector<std::string>{"comlog.log"};
-  EXPECT_EQ(files, logs) << "one backup at most";
+  EXPECT_EQ(LogFilesIn(run), logs) << "one backup at most";
   EXPECT_GE(s.rotations, minRotations);
   if (s.rotations > 0) {
     const long bak = SizeOf(run + "/comlog.bak");

@@ -1,5 +1,7 @@
 #include "log_lines.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -25,4 +27,14 @@ LogFileCheck CheckLogFile(const std::string& path) {
     if (c.bad++ == 0) c.firstBad = line;
   }
   return c;
+}
+
+std::vector<std::string> LogFilesIn(const std::string& dir) {
+  std::vector<std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind("comlog", 0) == 0) files.push_back(name);
+  }
+  std::sort(files.begin(), files.end());
+  return files;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // True when line (without its line break) is one whole log line.
 bool IsWholeLogLine(const std::string& line);
@@ -18,3 +19,6 @@ struct LogFileCheck {
   bool holdsNul = false;
 };
 LogFileCheck CheckLogFile(const std::string& path);
+
+// The names of the log files (comlog.*) in dir, sorted.
+std::vector<std::string> LogFilesIn(const std::string& dir);
