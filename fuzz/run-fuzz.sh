@@ -22,7 +22,7 @@ cxx=${FUZZ_CXX:-clang++-14}
 targets=${*:-monitor print trace}
 
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVARNHALT_FUZZ=ON -DVARNHALT_TESTS=OFF >/dev/null
+  -DVARNHALT_FUZZ=ON -DVARNHALT_TESTS=OFF -DVARNHALT_WERROR=ON >/dev/null
 cmake --build "$build" --target fuzz -j "$(nproc 2>/dev/null || echo 2)"
 
 mkdir -p "$build/findings" "$build/logs"

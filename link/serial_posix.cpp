@@ -133,7 +133,7 @@ int ComPort::Receive(unsigned char* buf, int n) {
     // Readable but nothing to read: the device has gone (hang-up, EIO, ENXIO).
     if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
       lost_ = true;
-      std::snprintf(error_, sizeof error_, "%s", r == 0 ? "hang-up" : std::strerror(errno));
+      std::snprintf(error_, sizeof error_, "%s", r == 0 ? "device hung up" : std::strerror(errno));
     }
   }
   // A failed read (the device is gone, or no port) still waits out the

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "log_file.h"
+
 char m_OutputFile[128];
 char m_BakFile[128];
 int32_t m_logfilesize;
@@ -63,8 +65,10 @@ void CopyPath(char (&dst)[128], const char* base, const char* ext) {
 }
 
 // Opens the log for appending, rotating it first when it is over the limit.
+// remove and rename act on the names themselves: a symbolic link planted as
+// the backup is removed, never the file it points to.
 std::FILE* OpenLogRotated() {
-  std::FILE* f = std::fopen(m_OutputFile, "a");
+  std::FILE* f = OpenLogAppend(m_OutputFile);
   if (!f) return nullptr;
   std::fseek(f, 0, SEEK_END);
   const long size = std::ftell(f);
@@ -73,7 +77,7 @@ std::FILE* OpenLogRotated() {
   std::fclose(f);
   std::remove(m_BakFile);                  // a missing backup is fine
   std::rename(m_OutputFile, m_BakFile);    // on failure the next message retries
-  return std::fopen(m_OutputFile, "a");
+  return OpenLogAppend(m_OutputFile);
 }
 
 }  // namespace

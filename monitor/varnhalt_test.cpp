@@ -23,6 +23,7 @@ constexpr int kShortFrameLength = 6;
 constexpr int kNameOffset = 8;   // an 'A' telegram's name starts here
 constexpr int kInputLineSize = 256;
 constexpr int kClockDataBytes = 7;  // second .. year
+constexpr auto kReopenInterval = std::chrono::seconds(1);
 
 constexpr const char* kPrompt = "ComPort-Nummer [1..6]: ";
 
@@ -95,6 +96,8 @@ int StartTurn(MonitorLoop& m) {
   m.screenPrepared = false;
   m.expected = 0;
   if (!AskAndOpenPort(m)) return 1;
+  m.portOpened = true;
+  m.openedAt = MonitorClock::now();
   std::printf("Ready to receive from ComPort: %i\n", m.portNumber);
   std::fputs(kEscHint, stdout);
   Send_Msg("Ra");
@@ -113,6 +116,7 @@ void CheckHeader(MonitorLoop& m) {
     static const char kTooBig[] = "Buffersize to small for telegram";
     PrintComLog(kTraceError, reinterpret_cast<const unsigned char*>(kTooBig),
                 sizeof kTooBig - 1);
+    ++m.counts.rejected;
     m.count = 0;
     m.expected = 0;
     return;
@@ -126,6 +130,7 @@ void CheckHeader(MonitorLoop& m) {
     static const char kBadStart[] = "Unvalid telegram startvalue";
     PrintComLog(kTraceError, reinterpret_cast<const unsigned char*>(kBadStart),
                 sizeof kBadStart - 1);
+    ++m.counts.rejected;
     m.count = 0;
   }
 }
@@ -133,22 +138,58 @@ void CheckHeader(MonitorLoop& m) {
 // A complete data telegram: acknowledge it at once, then pick its handling.
 void CompleteTelegram(MonitorLoop& m) {
   const int len = static_cast<int>(m.expected);
-  if (checkCheckSum(m.buffer, len))
+  if (checkCheckSum(m.buffer, len)) {
     sendAcq(m.buffer, len);
-  else
+    ++m.counts.acknowledged;
+  } else {
     sendNAcq(m.buffer, len);
+    ++m.counts.negative;
+  }
   m.count = 0;
   m.phase = Header;
   m.state = StateForCommand(m.buffer[1]);
   if (m.state == Receive) PrintComLog(kTraceReceived, m.buffer, len);
 }
 
+// ---- A device that goes away (a USB adapter pulled) ----
+
+// Closes the port, says why, and starts from an empty receiver: a telegram
+// cut by the loss is dropped.
+void LosePort(MonitorLoop& m) {
+  hCom.Close();
+  printlog("%s lost: %s\n", ComPortName(m.portNumber - 1), hCom.Error());
+  ++m.counts.portLosses;
+  m.portLost = true;
+  m.nextReopen = MonitorClock::now() + kReopenInterval;
+  m.count = 0;
+  m.expected = 0;
+  m.phase = Header;
+}
+
+// Tries the same port again once a second. The controller is not asked for
+// anything: names, date line and screen stay as they are.
+void TryReopen(MonitorLoop& m) {
+  const auto now = MonitorClock::now();
+  if (now < m.nextReopen) return;
+  m.nextReopen = now + kReopenInterval;
+  if (OpenComPort(m.portNumber - 1, kBaud) != 0) return;
+  m.portLost = false;
+  printlog("%s open again\n", ComPortName(m.portNumber - 1));
+}
+
 int ReceiveTurn(MonitorLoop& m) {
-  if (m.count < kReceiveBufferSize && ComReceive(m.buffer + m.count, 1) > 0) ++m.count;
+  if (m.portLost) TryReopen(m);
+  if (m.count < kReceiveBufferSize && ComReceive(m.buffer + m.count, 1) > 0) {
+    ++m.count;
+    ++m.counts.bytes;
+  } else if (!m.portLost && hCom.Lost()) {
+    LosePort(m);  // the read waited out its time-out: no spinning while it is gone
+  }
   if (m.phase == Header && m.count >= 3) CheckHeader(m);
   if (m.phase == ShortFrame && m.count >= kShortFrameLength) {
     m.count = 0;  // the controller's short frames need no answer
     m.phase = Header;
+    ++m.counts.shortFrames;
   }
   if (m.phase == DataFrame && m.count >= static_cast<int32_t>(m.expected)) CompleteTelegram(m);
   return kRunning;
@@ -237,6 +278,27 @@ void FreeValueNames() {
   ValueCount = 0;
 }
 
+void PrintLineReport(const MonitorLoop& m) {
+  const auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(MonitorClock::now() - m.openedAt);
+  const LineCounts& c = m.counts;
+  const struct {
+    const char* label;
+    long long value;
+  } figures[] = {{"Run time in seconds", seconds.count()},
+                 {"Bytes received", c.bytes},
+                 {"Telegrams acknowledged", c.acknowledged},
+                 {"Negative acknowledgements (bad checksum)", c.negative},
+                 {"R frames (not answered)", c.shortFrames},
+                 {"Rejected headers", c.rejected},
+                 {"Times the port was lost", c.portLosses}};
+  for (const auto& f : figures) {
+    char number[24];  // the log's formatter has no 64-bit conversion
+    std::snprintf(number, sizeof number, "%lld", f.value);
+    printlog("%s: %s\n", f.label, number);
+  }
+}
+
 int MonitorTurn(MonitorLoop& m) { return kHandlers[m.state](m); }
 
 int RunMonitor() {
@@ -261,6 +323,7 @@ int RunMonitor() {
     if (m.lastKey == kKeyEsc) status = 0;
   }
   LeaveScreen();
+  if (m.portOpened && (status == 0 || status == 1)) PrintLineReport(m);
   ConsoleFlush();
   hCom.Close();
   FreeValueNames();

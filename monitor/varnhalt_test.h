@@ -7,6 +7,7 @@
 // acknowledged before it is handled; 'R' frames are dropped unanswered.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -26,6 +27,18 @@ extern int32_t ValueCount;
 enum MonitorState : uint8_t { Start, Receive, StoreName, ShowValues, TakeClock, LogInfo };
 enum ReceivePhase : uint8_t { Header, ShortFrame, DataFrame };
 
+// What the line did since the port was opened, for the report at the end.
+struct LineCounts {
+  long long bytes = 0;         // bytes received
+  long long acknowledged = 0;  // telegrams answered with a positive acknowledgement
+  long long negative = 0;      // negative acknowledgements sent (bad checksum)
+  long long shortFrames = 0;   // 'R' frames, dropped unanswered
+  long long rejected = 0;      // headers rejected (start byte or length)
+  long long portLosses = 0;    // times the device went away
+};
+
+using MonitorClock = std::chrono::steady_clock;
+
 struct MonitorLoop {
   MonitorState state = Start;
   ReceivePhase phase = Header;
@@ -37,6 +50,11 @@ struct MonitorLoop {
   unsigned char lastKey = 0;
   int32_t portNumber = 0;
   std::FILE* input = stdin;  // where the port number is typed
+  bool portOpened = false;   // the start dialogue opened a port
+  bool portLost = false;     // the device went away; reopened once a second
+  MonitorClock::time_point openedAt{};
+  MonitorClock::time_point nextReopen{};
+  LineCounts counts;
 };
 
 // The program: log set-up, the loop, shut-down. Returns the exit status:
@@ -46,6 +64,10 @@ int RunMonitor();
 // One turn's action for the current state (no key polling). Returns
 // kRunning, or an exit status when the program must end.
 int MonitorTurn(MonitorLoop& m);
+
+// Prints the report of the line ("label: number", one figure per line) at
+// the cursor and appends the same lines to the log.
+void PrintLineReport(const MonitorLoop& m);
 
 // The shown value of row i for the received 16-bit value.
 int ScaleRow(int row, int16_t value);

@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -237,6 +238,61 @@ TEST(RowScaling, HalvedRowsRowElevenAndTheRest) {
   EXPECT_EQ(ScaleRow(11, 414), 2);
   EXPECT_EQ(ScaleRow(11, 206), 0);
   for (int row : {0, 3, 5, 10, 19, 21, 23, 99}) EXPECT_EQ(ScaleRow(row, -3), -3) << row;
+}
+
+// The report of the line counts each byte and telegram once, by what became
+// of it.
+TEST_F(Monitor, ReportCountsWhatTheControllerSent) {
+  Bytes bad = ValuesTelegram({1});
+  bad.back() ^= 0x10;
+  const Bytes shortFrame = {'R', 'a', 0x01, 0x01, 0x00, 0xB5};
+  const Bytes sent = NameTelegram("Pump") + bad + Bytes{'X', 'Y', 'Z'} + shortFrame +
+                     Bytes{'M', 'A', 0x90} + ValuesTelegram({2}) + shortFrame;
+  m_.openedAt = MonitorClock::now();
+  Send(sent);
+  Line();
+  const LineCounts& c = m_.counts;
+  EXPECT_EQ(c.bytes, static_cast<long long>(sent.size()));
+  EXPECT_EQ(c.acknowledged, 2);
+  EXPECT_EQ(c.negative, 1);
+  EXPECT_EQ(c.shortFrames, 2);
+  EXPECT_EQ(c.rejected, 2);
+  EXPECT_EQ(c.portLosses, 0);
+  {
+    StdoutCapture capture;
+    PrintLineReport(m_);
+  }
+  const std::string shown = Screen();
+  for (const std::string& figure :
+       {"Bytes received: " + std::to_string(sent.size()), std::string("Telegrams acknowledged: 2"),
+        std::string("Negative acknowledgements (bad checksum): 1"),
+        std::string("R frames (not answered): 2"), std::string("Rejected headers: 2"),
+        std::string("Times the port was lost: 0"), std::string("Run time in seconds: 0")}) {
+    EXPECT_EQ(Count(shown, figure + "\n"), 1u) << figure;
+    EXPECT_EQ(Count(Log(), "-> " + figure + "\n"), 1u) << figure;
+  }
+}
+
+// A device that goes away mid-telegram: the port is closed, the loss is
+// logged once with the reason, the cut telegram is dropped, and the loop
+// still waits its 20 ms per turn.
+TEST_F(Monitor, LostDeviceIsClosedAndLoggedOnce) {
+  m_.portNumber = 1;
+  const Bytes name = NameTelegram("Cut");
+  Send(Bytes(name.begin(), name.begin() + 5));
+  pty_.CloseMaster();
+  const auto start = MonitorClock::now();
+  {
+    StdoutCapture capture;
+    for (int i = 0; i < 10; ++i) MonitorTurn(m_);
+  }
+  EXPECT_GE(MonitorClock::now() - start, std::chrono::milliseconds(9 * kReadTimeoutMs));
+  EXPECT_TRUE(m_.portLost);
+  EXPECT_FALSE(hCom.IsOpen());
+  EXPECT_EQ(m_.count, 0);
+  EXPECT_EQ(m_.counts.portLosses, 1);
+  EXPECT_EQ(Count(Log(), "-> COM1 lost: device hung up\n"), 1u) << Log();
+  EXPECT_EQ(Count(Log(), "\n"), 1u);
 }
 
 // The start dialogue, with the port number typed from a stream.

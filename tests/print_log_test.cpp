@@ -1,5 +1,6 @@
 // The log writer: formatter rules (where they differ from printf too), the
-// time stamp, and rotation on real files in a temporary directory.
+// time stamp, and rotation on real files in a temporary directory, also
+// with symbolic links planted as the log or its backup.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -177,6 +178,58 @@ TEST_F(LogFile, RotationWithoutBackupAndWithAFailedRename) {
   Quiet("retried");
   EXPECT_EQ(Bak(), before);
   EXPECT_NE(Log().find("-> retried\n"), std::string::npos);
+}
+
+// Symbolic links planted in the working directory: the log is never written
+// through one, and rotation replaces names, never the files they point to.
+TEST_F(LogFile, LinkPlantedAsTheLogIsNeverFollowed) {
+  namespace fs = std::filesystem;
+  WriteFile(dir_.File("victim.txt"), "precious\n");
+  fs::create_symlink(dir_.File("victim.txt"), dir_.File("comlog.log"));
+  EXPECT_EQ(Quiet("first"), "first\n");  // dropped from the log, still on screen
+  Quiet("second");
+  EXPECT_EQ(ReadFile(dir_.File("victim.txt")), "precious\n");
+  EXPECT_TRUE(fs::is_symlink(dir_.File("comlog.log")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.File("comlog.bak"))));
+
+  // A dangling link does not create its target either.
+  fs::remove(dir_.File("comlog.log"));
+  fs::create_symlink(dir_.File("absent.txt"), dir_.File("comlog.log"));
+  Quiet("third");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.File("absent.txt"))));
+
+  // Once the link is gone, the log is written again, as a regular file.
+  fs::remove(dir_.File("comlog.log"));
+  Quiet("fourth");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir_.File("comlog.log"))));
+  EXPECT_NE(Log().find("-> fourth\n"), std::string::npos);
+  EXPECT_EQ(Log().find("third"), std::string::npos);
+
+  // A named pipe that nobody reads does not hold the program up.
+  fs::remove(dir_.File("comlog.log"));
+  ASSERT_EQ(mkfifo(dir_.File("comlog.log").c_str(), 0600), 0);
+  EXPECT_EQ(Quiet("fifth"), "fifth\n");
+}
+
+TEST_F(LogFile, RotationRemovesALinkPlantedAsTheBackupNotItsTarget) {
+  namespace fs = std::filesystem;
+  WriteFile(dir_.File("victim.txt"), "precious\n");
+  fs::create_directory(dir_.File("victim.dir"));
+  WriteFile(dir_.File("victim.dir/keep"), "kept\n");
+  for (const char* target : {"victim.txt", "victim.dir"}) {
+    SCOPED_TRACE(target);
+    fs::remove(dir_.File("comlog.bak"));
+    fs::create_symlink(dir_.File(target), dir_.File("comlog.bak"));
+    const std::string old(kLimit + 1, 'a');
+    WriteFile(dir_.File("comlog.log"), old);
+    Quiet("rotated");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir_.File("comlog.bak"))));
+    EXPECT_EQ(Bak(), old);
+    EXPECT_NE(Log().find("-> rotated\n"), std::string::npos);
+    EXPECT_LT(FileSize(dir_.File("comlog.log")), kLimit);
+  }
+  EXPECT_EQ(ReadFile(dir_.File("victim.txt")), "precious\n");
+  EXPECT_EQ(ReadFile(dir_.File("victim.dir/keep")), "kept\n");
 }
 
 TEST_F(LogFile, UnwritableLogDropsTheMessageButStillEchoes) {

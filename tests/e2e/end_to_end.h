@@ -17,9 +17,7 @@ inline const Bytes kClock = Telegram('M', '2', {0x07, 0x05, 0x21, 0x14, 0x03, 0x
 
 class EndToEnd : public testing::Test {
  protected:
-  std::string Monitor() const {
-    return Quote(WITH_COM1) + " " + Quote(line_.slave_path()) + " " + Quote(VARNHALT_BIN);
-  }
+  std::string Monitor() const { return Com1Command(line_.slave_path()); }
   // Starts the monitor on COM1 = the test's line, recording the terminal's
   // settings before and after it.
   std::unique_ptr<Terminal> Launch(int cols = 100, int rows = 40) {

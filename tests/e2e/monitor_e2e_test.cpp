@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <regex>
 #include <string>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "end_to_end.h"
+#include "sim_process.h"
 
 namespace {
 
@@ -35,11 +37,20 @@ TEST_F(EndToEnd, PortPromptAsksAgainUntilAPortOpens) {
   EXPECT_EQ(screen[6], "Press (ESC) to abort");
   EXPECT_EQ(screen[7], "<<< Ra {52 61 03 00 ff f4 02 a9 }");
   t->Key("Escape");
+  ASSERT_TRUE(t->WaitFor("Times the port was lost: 0"));
   EXPECT_EQ(t->ExitStatus(), 0);
   ExpectTerminalRestored();
   const std::regex stamped(
       R"(\d{4}\\\d{2}\\\d{2} (0[1-9]|1[0-2]):[0-5]\d:[0-6]\d\.[ \d]{2}\d -> <<< Ra \{52 61 03 00 ff f4 02 a9 \}\n)");
-  EXPECT_TRUE(std::regex_match(Log(), stamped)) << Log();
+  const std::string log = Log();
+  EXPECT_TRUE(std::regex_match(log.substr(0, log.find('\n') + 1), stamped)) << log;
+  EXPECT_NE(log.find("-> Telegrams acknowledged: 0\n"), std::string::npos) << log;
+  // The report stands below the last echo (the pane may have moved up a row
+  // once the program ended).
+  const auto after = t->Screen();
+  const auto ra = std::find(after.begin(), after.end(), screen[7]) - after.begin();
+  ASSERT_LT(ra + 2, static_cast<long>(after.size()));
+  EXPECT_EQ(after[ra + 2], "Run time in seconds: 0") << testing::PrintToString(after);
 }
 
 TEST_F(EndToEnd, ScreenShowsNamesClockAndScaledValues) {
@@ -123,8 +134,7 @@ TEST_F(EndToEnd, SecondInstanceFindsThePortBusy) {
   auto first = Launch();
   ASSERT_NO_FATAL_FAILURE(Connect(*first));
   TempDir other;
-  Terminal second(Quote(WITH_COM1) + " " + Quote(line_.slave_path()) + " " + Quote(VARNHALT_BIN),
-                  other.path());
+  Terminal second(Com1Command(line_.slave_path()), other.path());
   ASSERT_TRUE(second.WaitFor("ComPort-Nummer [1..6]:"));
   second.Type("1");
   second.Key("Enter");
@@ -153,63 +163,20 @@ TEST_F(EndToEnd, SigtermRestoresTheTerminalAndReleasesThePort) {
 
 namespace {
 
-// The controller simulator as a child process; its report goes to a file.
-class Simulator {
- public:
-  Simulator(const std::string& args, const std::string& dir) : out_(dir + "/sim.out") {
-    pid_ = fork();
-    if (pid_ == 0) {
-      execl("/bin/sh", "sh", "-c", (Quote(VARNHALT_SIM) + " " + args + " > " + Quote(out_) + " 2>&1").c_str(),
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-  }
-  ~Simulator() {
-    if (pid_ > 0 && !waited_) {
-      kill(pid_, SIGKILL);
-      Wait();
-    }
-  }
-  // The pseudo-terminal the simulated controller listens on.
-  std::string Line() {
-    const std::string prefix = "varnhalt_sim: controller on ";
-    for (int i = 0; i < 250; ++i) {
-      const std::string out = ReadFile(out_);
-      const auto at = out.find(prefix);
-      if (at != std::string::npos && out.find('\n', at) != std::string::npos)
-        return out.substr(at + prefix.size(), out.find('\n', at) - at - prefix.size());
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return "";
-  }
-  int Wait() {
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    waited_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  std::string Report() const { return ReadFile(out_); }
-
- private:
-  std::string out_;
-  pid_t pid_ = -1;
-  bool waited_ = false;
-};
-
 TEST(EndToEndWithSimulator, EveryFaultKindIsAnsweredAsTheControllerExpects) {
   TempDir dir;
-  Simulator sim("--rate 20 --count 60 --faults all:0.3 --seed 7", dir.path());
+  SimProcess sim("--rate 20 --count 60 --faults all:0.3 --seed 7", dir.path());
   const std::string line = sim.Line();
-  ASSERT_FALSE(line.empty()) << sim.Report();
+  ASSERT_FALSE(line.empty()) << sim.Output();
   // 24 values take rows 12 to 35; trace lines of the faults go below them.
-  Terminal t(Quote(WITH_COM1) + " " + Quote(line) + " " + Quote(VARNHALT_BIN), dir.path(), 100, 70);
+  Terminal t(Com1Command(line), dir.path(), 100, 70);
   ASSERT_TRUE(t.WaitFor("ComPort-Nummer [1..6]:"));
   t.Type("1");
   t.Key("Enter");
   ASSERT_TRUE(t.WaitFor("Date: ", 10000));
   const int status = sim.Wait();  // after 60 value telegrams
-  EXPECT_EQ(status, 0) << sim.Report();
-  EXPECT_NE(sim.Report().find("missing 0, doubled 0, wrong 0"), std::string::npos) << sim.Report();
+  EXPECT_EQ(status, 0) << sim.Output();
+  EXPECT_NE(sim.Output().find("missing 0, doubled 0, wrong 0"), std::string::npos) << sim.Output();
   EXPECT_EQ(t.Row(10), "Name                Value");
   t.Key("Escape");
   EXPECT_EQ(t.ExitStatus(), 0);

@@ -1,11 +1,17 @@
 // The real program in a real terminal: a tmux server of its own runs the
 // command in a pane of a fixed size; the test types keys and reads the screen.
+// Com1Command gives the command line that runs a program with its COM1
+// (/dev/ttyS0) redirected to a device, through scripts/with-com1 as the demo
+// does.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "shell.h"
+
+// "with-com1 DEVICE PROGRAM": program (by default the monitor) with COM1 = device.
+std::string Com1Command(const std::string& device, const std::string& program = VARNHALT_BIN);
 
 class Terminal {
  public:

@@ -1,13 +1,15 @@
 #include "terminal.h"
 
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "proc.h"
 
 namespace {
 
@@ -77,17 +79,9 @@ int Terminal::ExitStatus(int timeout_ms) {
 }
 
 int Terminal::Pid(const std::string& name) {
-  std::vector<int> todo = {std::atoi(Tmux("display-message -p -t 0 '#{pane_pid}'").c_str())};
-  while (!todo.empty()) {
-    const int pid = todo.back();
-    todo.pop_back();
-    if (pid <= 0) continue;
-    const std::string proc = "/proc/" + std::to_string(pid);
-    std::string comm;
-    std::getline(std::ifstream(proc + "/comm"), comm);
-    if (comm == name) return pid;
-    std::istringstream children(Shell("cat " + proc + "/task/*/children 2>/dev/null"));
-    for (int child = 0; children >> child;) todo.push_back(child);
-  }
-  return -1;
+  return Descendant(std::atoi(Tmux("display-message -p -t 0 '#{pane_pid}'").c_str()), name);
+}
+
+std::string Com1Command(const std::string& device, const std::string& program) {
+  return Quote(WITH_COM1) + " " + Quote(device) + " " + Quote(program);
 }

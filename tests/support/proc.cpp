@@ -1,0 +1,72 @@
+#include "proc.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string ProcFile(int pid, const std::string& name) {
+  return "/proc/" + std::to_string(pid) + "/" + name;
+}
+
+// The fields of /proc/PID/stat after the command name, which may hold
+// spaces: the state is the first of them (field 3).
+std::vector<std::string> StatFields(int pid) {
+  const std::string all = Slurp(ProcFile(pid, "stat"));
+  const auto close = all.rfind(')');
+  std::vector<std::string> fields;
+  if (close == std::string::npos) return fields;
+  std::istringstream rest(all.substr(close + 2));
+  for (std::string f; rest >> f;) fields.push_back(f);
+  return fields;
+}
+
+}  // namespace
+
+long CpuTicks(int pid) {
+  const auto f = StatFields(pid);  // utime and stime are fields 14 and 15
+  return f.size() > 12 ? std::stol(f[11]) + std::stol(f[12]) : 0;
+}
+
+double CpuSeconds(int pid) {
+  std::istringstream sched(Slurp(ProcFile(pid, "schedstat")));
+  unsigned long long ns = 0;
+  if (sched >> ns) return static_cast<double>(ns) / 1e9;
+  return static_cast<double>(CpuTicks(pid)) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long ResidentKb(int pid) {
+  std::istringstream status(Slurp(ProcFile(pid, "status")));
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+bool Running(int pid) {
+  const auto f = StatFields(pid);
+  return !f.empty() && f[0] != "Z";
+}
+
+int Descendant(int root, const std::string& name) {
+  std::vector<int> todo = {root};
+  while (!todo.empty()) {
+    const int pid = todo.back();
+    todo.pop_back();
+    if (pid <= 0) continue;
+    std::string comm = Slurp(ProcFile(pid, "comm"));
+    if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+    if (comm == name) return pid;
+    std::istringstream tasks(Slurp(ProcFile(pid, "task/" + std::to_string(pid) + "/children")));
+    for (int child = 0; tasks >> child;) todo.push_back(child);
+  }
+  return -1;
+}

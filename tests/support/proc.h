@@ -1,0 +1,16 @@
+// What /proc tells about a process that a test started: CPU time, resident
+// memory, whether it still runs, and its descendants.
+#pragma once
+
+#include <string>
+
+// User and system CPU time, in clock ticks (sysconf(_SC_CLK_TCK) a second).
+long CpuTicks(int pid);
+// CPU time in seconds, to the nanosecond where the kernel keeps schedstat.
+double CpuSeconds(int pid);
+// Resident memory (VmRSS) in kB; -1 when the process is gone.
+long ResidentKb(int pid);
+// True while the process runs (a zombie has ended).
+bool Running(int pid);
+// The process id of root or of a descendant of it whose command is name; -1.
+int Descendant(int root, const std::string& name);
