@@ -19,6 +19,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "console.h"
 
@@ -59,10 +60,66 @@ const Window& CachedWindow() {
 }
 
 // Hands the text printed so far to the console, at its noted place.
-void HandOver() {
+void FlushText() {
   if (g_at.noted) SetConsoleCursorPosition(Out(), g_at.pos);
   g_at.noted = false;
   std::fflush(stdout);
+}
+
+// ---- Rows put whole (ConsolePutRow), written together ----
+
+constexpr int kRowCells = 256;  // cells of a row from its column on; the rest is cut
+constexpr int kQueuedRowsMax = 128;
+
+struct QueuedRow {
+  SHORT x;
+  SHORT y;
+  int n;
+  char text[kRowCells];
+};
+QueuedRow g_rows[kQueuedRowsMax];
+int g_rowCount = 0;
+CHAR_INFO g_cells[kQueuedRowsMax * kRowCells];
+
+// Writes the queued rows first..last (one column, consecutive rows): their
+// text, then blanks to the buffer's last column, in one call.
+void WriteRun(const Window& w, int first, int last) {
+  const int x = g_rows[first].x;
+  int width = w.info.dwSize.X - x;
+  if (width > kRowCells) width = kRowCells;
+  if (width <= 0) return;
+  for (int r = first; r <= last; ++r) {
+    CHAR_INFO* cell = g_cells + (r - first) * width;
+    for (int c = 0; c < width; ++c) {
+      cell[c].Char.AsciiChar = c < g_rows[r].n ? g_rows[r].text[c] : ' ';
+      cell[c].Attributes = w.info.wAttributes;
+    }
+  }
+  SMALL_RECT rect{static_cast<SHORT>(x), g_rows[first].y, static_cast<SHORT>(x + width - 1),
+                  g_rows[last].y};
+  WriteConsoleOutputA(Out(), g_cells, COORD{static_cast<SHORT>(width),
+                      static_cast<SHORT>(last - first + 1)}, COORD{0, 0}, &rect);
+}
+
+void WriteQueuedRows() {
+  if (g_rowCount == 0) return;
+  const Window& w = CachedWindow();
+  int first = 0;
+  for (int r = 1; r <= g_rowCount; ++r) {
+    const bool joins = r < g_rowCount && g_rows[r].x == g_rows[first].x &&
+                       g_rows[r].y == g_rows[r - 1].y + 1;
+    if (joins) continue;
+    if (w.ok) WriteRun(w, first, r - 1);
+    first = r;
+  }
+  g_rowCount = 0;
+}
+
+// Everything so far to the console, in program order: the rows put before
+// any text printed after them.
+void HandOver() {
+  WriteQueuedRows();
+  FlushText();
 }
 
 void BlankRowFrom(const Window& w, COORD from) {
@@ -102,6 +159,21 @@ void ConsoleClearToEndOfRow() {
   HandOver();
   const Window& w = ReadWindow();
   BlankRowFrom(w, w.info.dwCursorPosition);
+}
+
+// Writes n characters of text (no line break) at column x of row y and
+// blanks the rest of the row; the cursor does not move. Rows put one after
+// the other are kept and written together, consecutive rows of one column
+// with one call, before any later console call or ConsoleFlush; text
+// printed between two rows reaches the console after both.
+void ConsolePutRow(int x, int y, const char* text, int n) {
+  if (g_rowCount == 0) FlushText();  // what was printed before the rows goes first
+  if (g_rowCount == kQueuedRowsMax) WriteQueuedRows();
+  QueuedRow& row = g_rows[g_rowCount++];
+  row.x = static_cast<SHORT>(x);
+  row.y = static_cast<SHORT>(y);
+  row.n = n < 0 ? 0 : (n > kRowCells ? kRowCells : n);
+  std::memcpy(row.text, text, static_cast<std::size_t>(row.n));
 }
 
 ConsoleSize ConsoleWindowSize() {
