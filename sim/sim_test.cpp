@@ -364,25 +364,16 @@ int Wait(Program& p) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-// Reads one frame from the controller as the PC frames it: a header whose
-// length byte is 0x80 or more, or whose start byte is neither 'R' nor 'M',
-// is dropped; 'R' frames are 6 bytes. False on time-out or hang-up.
-bool ReadTelegram(int fd, Stream& t) {
-  t.clear();
-  std::size_t want = 3;
-  while (t.size() < want) {
+// Reads the controller's bytes through the model of the PC's receiver until
+// it completes a data telegram. False on time-out or hang-up.
+bool NextTelegram(int fd, PcFramer& f, FrameEvent& e) {
+  for (;;) {
     pollfd p{fd, POLLIN, 0};
     unsigned char b = 0;
     if (poll(&p, 1, 3000) <= 0 || read(fd, &b, 1) != 1) return false;
-    t.push_back(b);
-    if (t.size() < 3 || want > 3) continue;
-    if (t[2] >= 0x80 || (t[0] != 'R' && t[0] != 'M')) {
-      t.clear();
-      continue;
-    }
-    want = t[0] == 'R' ? 6 : t[2] + 5u;
+    e = f.Feed(b);
+    if (e.type == FrameEventType::Data) return true;
   }
-  return true;
 }
 
 // Plays the PC until the simulator hangs up; misbehave(n) may skip (0) or
@@ -392,13 +383,11 @@ void PlayPc(const std::string& path, int (*copies)(int)) {
   ASSERT_GE(fd, 0);
   unsigned char t[9];
   ASSERT_EQ(write(fd, t, BuildRequest("Ra", -12, t)), 8);
-  Stream in;
-  for (int n = 0; ReadTelegram(fd, in);) {
-    if (in[0] != 'M') continue;
-    unsigned char ack[6];
-    BuildAck(in.data(), checkCheckSum(in.data(), static_cast<int>(in.size())) == 1, ack);
-    for (int k = copies(n++); k > 0; --k) ASSERT_EQ(write(fd, ack, 6), 6);
-    if (in[1] == '2' && n < 30) {
+  PcFramer f;
+  FrameEvent e;
+  for (int n = 0; NextTelegram(fd, f, e);) {
+    for (int k = copies(n++); k > 0; --k) ASSERT_EQ(write(fd, e.ack, 6), 6);
+    if (e.ack[1] == '2' && n < 30) {
       ASSERT_EQ(write(fd, t, BuildRequest("Rb", -12, t)), 8);
       ASSERT_EQ(write(fd, t, BuildParamWrite(155, 4, t)), 9);
     }
