@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "sim_model.h"
 #include "telegram_link.h"
 
 namespace {
@@ -228,32 +229,26 @@ struct Result {
 };
 
 // The platform's floor: a minimal PC that frames byte by byte as the
-// monitor does and acknowledges at once, with no screen and no keyboard.
+// monitor does (the simulator's model of its receiver) and acknowledges at
+// once, with no screen and no keyboard.
 [[noreturn]] void BaselinePc(const std::string& path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
-  unsigned char t[0x7F + kTelegramOverhead];
-  if (fd < 0 || write(fd, t, BuildRequest("Ra", -12, t)) != 8) _exit(1);
-  int n = 0;
+  unsigned char r[9];
+  if (fd < 0 || write(fd, r, BuildRequest("Ra", -12, r)) != 8) _exit(1);
+  PcFramer framer;
   bool configured = false;
   for (;;) {
     pollfd p{fd, POLLIN, 0};
     poll(&p, 1, -1);  // the line is raw with VMIN 0: a read alone would not wait
-    if (read(fd, t + n, 1) != 1) _exit(0);
-    ++n;
-    if (n < 3) continue;
-    const bool drop = t[2] >= 0x80 || (t[0] != 'R' && t[0] != 'M');
-    const int want = drop ? 3 : t[0] == 'R' ? 6 : t[2] + 5;
-    if (n < want) continue;
-    if (!drop && t[0] == 'M') {
-      unsigned char a[kAckLength];
-      if (write(fd, a, BuildAck(t, checkCheckSum(t, want) == 1, a)) != kAckLength) _exit(1);
-      if (t[1] == '2' && !configured) {  // as the monitor on its first clock
-        unsigned char r[9];
-        configured = write(fd, r, BuildRequest("Rb", -12, r)) == 8 &&
-                     write(fd, r, BuildParamWrite(155, 4, r)) == 9;
-      }
+    unsigned char b = 0;
+    if (read(fd, &b, 1) != 1) _exit(0);
+    const FrameEvent e = framer.Feed(b);
+    if (e.type != FrameEventType::Data) continue;
+    if (write(fd, e.ack, kAckLength) != kAckLength) _exit(1);
+    if (e.ack[1] == '2' && !configured) {  // as the monitor on its first clock
+      configured = write(fd, r, BuildRequest("Rb", -12, r)) == 8 &&
+                   write(fd, r, BuildParamWrite(155, 4, r)) == 9;
     }
-    n = 0;
   }
 }
 
