@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
   std::string error;
   switch (ParseOptions(argc, argv, o, error)) {
     case ParseResult::Help:
-      std::fputs(Usage(), stdout);
+      std::fputs(Usage().c_str(), stdout);
       return kExitOk;
     case ParseResult::Error:
       std::fprintf(stderr, "varnhalt_sim: %s\n", error.c_str());

@@ -227,6 +227,7 @@ TEST(Options, BadValuesNameTheirOption) {
                                                      {"--window", "65"},
                                                      {"--faults", "heat"},
                                                      {"--faults", "slow:2"},
+                                                     {"--faults", ","},
                                                      {"--seed"},
                                                      {"--flood=yes"},
                                                      {"--names", "/nonexistent/names"}};
@@ -257,6 +258,32 @@ TEST(Options, GoodValuesAndTheFaultList) {
   EXPECT_EQ(o.faults[kFaultRFrame], 0.2);
   EXPECT_EQ(o.faults[kFaultNoise], 0.5);
   EXPECT_GE(o.names.size(), 24u);
+}
+
+TEST(Options, WholeNumbersAreDecimalAndTheLastOfARepeatedOptionHolds) {
+  SimOptions o;
+  std::string error;
+  ASSERT_EQ(Parse({"--window", "010", "--count", "1e3", "--seed", "4294967295", "--rate", "1",
+                   "--rate", "3"},
+                  o, error),
+            ParseResult::Ok)
+      << error;
+  EXPECT_EQ(o.window, 10);
+  EXPECT_EQ(o.count, 1000);
+  EXPECT_EQ(o.seed, 4294967295u);
+  EXPECT_EQ(o.rate, 3.0);
+}
+
+TEST(Options, EveryFaultsListCounts) {
+  SimOptions o;
+  std::string error;
+  ASSERT_EQ(Parse({"--faults", "slow", "--faults=noise:0.5,checksum:0"}, o, error),
+            ParseResult::Ok)
+      << error;
+  EXPECT_EQ(o.faults[kFaultSlow], kDefaultFaultProbability);
+  EXPECT_EQ(o.faults[kFaultNoise], 0.5);
+  EXPECT_EQ(o.faults[kFaultChecksum], 0.0);
+  EXPECT_EQ(o.faults[kFaultGarbage], 0.0);
 }
 
 TEST(Options, NamesFileOfTooManyNamesIsRefused) {
