@@ -219,18 +219,11 @@ ParseResult Parse(std::vector<const char*> args, SimOptions& o, std::string& err
 }
 
 TEST(Options, BadValuesNameTheirOption) {
-  const std::vector<std::vector<const char*>> bad = {{"--rate", "0"},
-                                                     {"--rate", "fast"},
-                                                     {"--count", "-1"},
-                                                     {"--count", "2.5"},
-                                                     {"--duration", ""},
-                                                     {"--window", "65"},
-                                                     {"--faults", "heat"},
-                                                     {"--faults", "slow:2"},
-                                                     {"--faults", ","},
-                                                     {"--seed"},
-                                                     {"--flood=yes"},
-                                                     {"--names", "/nonexistent/names"}};
+  const std::vector<std::vector<const char*>> bad = {
+      {"--rate", "0"},      {"--rate", "fast"},     {"--count", "-1"},
+      {"--count", "2.5"},   {"--duration", ""},     {"--window", "65"},
+      {"--faults", "heat"}, {"--faults", "slow:2"}, {"--faults", ","},
+      {"--seed"},           {"--flood=yes"},        {"--names", "/nonexistent/names"}};
   for (const auto& args : bad) {
     SimOptions o;
     std::string error;
@@ -277,8 +270,7 @@ TEST(Options, WholeNumbersAreDecimalAndTheLastOfARepeatedOptionHolds) {
 TEST(Options, EveryFaultsListCounts) {
   SimOptions o;
   std::string error;
-  ASSERT_EQ(Parse({"--faults", "slow", "--faults=noise:0.5,checksum:0"}, o, error),
-            ParseResult::Ok)
+  ASSERT_EQ(Parse({"--faults", "slow", "--faults=noise:0.5,checksum:0"}, o, error), ParseResult::Ok)
       << error;
   EXPECT_EQ(o.faults[kFaultSlow], kDefaultFaultProbability);
   EXPECT_EQ(o.faults[kFaultNoise], 0.5);
