@@ -1,6 +1,6 @@
 // Tests of the simulator's own logic: the model of the PC's receiver, the
-// acknowledgement check, option parsing, the telegrams it builds, and the
-// built program against a scripted PC on its pseudo-terminal.
+// acknowledgement check, option parsing, the telegrams it builds, the built
+// program against a scripted PC on its pseudo-terminal, and its JSON summary.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -15,6 +15,7 @@
 
 #include "sim_model.h"
 #include "sim_options.h"
+#include "sim_report.h"
 #include "sim_values.h"
 #include "telegram_link.h"
 
@@ -373,10 +374,12 @@ Program Start(std::vector<const char*> args) {
   return p;
 }
 
-int Wait(Program& p) {
+// Waits for the program's end; its standard output goes to output if given.
+int Wait(Program& p, std::string* output = nullptr) {
   char buf[4096];
-  while (read(p.out, buf, sizeof buf) > 0) {
-  }
+  ssize_t n = 0;
+  while ((n = read(p.out, buf, sizeof buf)) > 0)
+    if (output) output->append(buf, static_cast<std::size_t>(n));
   close(p.out);
   int st = 0;
   waitpid(p.pid, &st, 0);
@@ -446,6 +449,38 @@ TEST(Program, ADoubledAcknowledgementGivesOne) {
   Program p = Start({"--count", "10", "--rate", "200", "--ack-timeout", "300"});
   PlayPc(p.path, [](int n) { return n == 3 ? 2 : 1; });
   EXPECT_EQ(Wait(p), 1);
+}
+
+// ---- The summary ----
+
+TEST(Report, TheJsonSummaryReadsBackWithTheFiguresOfTheTable) {
+  const std::string path =
+      ::testing::TempDir() + "/sim_report_" + std::to_string(getpid()) + ".json";
+  Program p = Start({"--count", "10", "--rate", "200", "--json", path.c_str()});
+  PlayPc(p.path, [](int) { return 1; });
+  std::string table;
+  EXPECT_EQ(Wait(p, &table), 0);
+  const nlohmann::json j = ReadSimJson(path);
+  std::ifstream in(path);
+  std::remove(path.c_str());
+  ASSERT_FALSE(j.is_discarded()) << path;
+  EXPECT_TRUE(ReadSimJson(path).is_discarded());  // no file: no exception either
+  EXPECT_EQ(j.at("end"), "count reached");
+  EXPECT_EQ(j.at("kinds").at("values").at("sent"), 10);
+  const nlohmann::json& acks = j.at("acks");
+  EXPECT_GT(acks.at("expected"), 10);
+  EXPECT_EQ(acks.at("good"), acks.at("expected"));
+  EXPECT_EQ(j.at("errors"), 0);
+  EXPECT_TRUE(j.at("seconds").is_number_float());
+  EXPECT_TRUE(j.at("bytes_per_s").is_number_integer());
+  const std::string row =
+      "expected " + acks.at("expected").dump() + ", as expected " + acks.at("good").dump();
+  EXPECT_NE(table.find(row), std::string::npos) << table;
+  // Scripts read a section's figures from the section's own line.
+  std::string line;
+  while (std::getline(in, line) && line.find("\"acks\"") == std::string::npos) {
+  }
+  EXPECT_NE(line.find("\"unanswered\": 0}"), std::string::npos) << line;
 }
 
 }  // namespace
