@@ -1,6 +1,6 @@
 // Tests of the simulator's own logic: the model of the PC's receiver, the
-// acknowledgement check, option parsing, the telegrams it builds, and the
-// built program against a scripted PC on its pseudo-terminal.
+// acknowledgement check, option parsing, the telegrams it builds, the built
+// program against a scripted PC on its pseudo-terminal, and its JSON summary.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -15,6 +15,7 @@
 
 #include "sim_model.h"
 #include "sim_options.h"
+#include "sim_report.h"
 #include "sim_values.h"
 #include "telegram_link.h"
 
@@ -219,17 +220,11 @@ ParseResult Parse(std::vector<const char*> args, SimOptions& o, std::string& err
 }
 
 TEST(Options, BadValuesNameTheirOption) {
-  const std::vector<std::vector<const char*>> bad = {{"--rate", "0"},
-                                                     {"--rate", "fast"},
-                                                     {"--count", "-1"},
-                                                     {"--count", "2.5"},
-                                                     {"--duration", ""},
-                                                     {"--window", "65"},
-                                                     {"--faults", "heat"},
-                                                     {"--faults", "slow:2"},
-                                                     {"--seed"},
-                                                     {"--flood=yes"},
-                                                     {"--names", "/nonexistent/names"}};
+  const std::vector<std::vector<const char*>> bad = {
+      {"--rate", "0"},      {"--rate", "fast"},     {"--count", "-1"},
+      {"--count", "2.5"},   {"--duration", ""},     {"--window", "65"},
+      {"--faults", "heat"}, {"--faults", "slow:2"}, {"--faults", ","},
+      {"--seed"},           {"--flood=yes"},        {"--names", "/nonexistent/names"}};
   for (const auto& args : bad) {
     SimOptions o;
     std::string error;
@@ -257,6 +252,31 @@ TEST(Options, GoodValuesAndTheFaultList) {
   EXPECT_EQ(o.faults[kFaultRFrame], 0.2);
   EXPECT_EQ(o.faults[kFaultNoise], 0.5);
   EXPECT_GE(o.names.size(), 24u);
+}
+
+TEST(Options, WholeNumbersAreDecimalAndTheLastOfARepeatedOptionHolds) {
+  SimOptions o;
+  std::string error;
+  ASSERT_EQ(Parse({"--window", "010", "--count", "1e3", "--seed", "4294967295", "--rate", "1",
+                   "--rate", "3"},
+                  o, error),
+            ParseResult::Ok)
+      << error;
+  EXPECT_EQ(o.window, 10);
+  EXPECT_EQ(o.count, 1000);
+  EXPECT_EQ(o.seed, 4294967295u);
+  EXPECT_EQ(o.rate, 3.0);
+}
+
+TEST(Options, EveryFaultsListCounts) {
+  SimOptions o;
+  std::string error;
+  ASSERT_EQ(Parse({"--faults", "slow", "--faults=noise:0.5,checksum:0"}, o, error), ParseResult::Ok)
+      << error;
+  EXPECT_EQ(o.faults[kFaultSlow], kDefaultFaultProbability);
+  EXPECT_EQ(o.faults[kFaultNoise], 0.5);
+  EXPECT_EQ(o.faults[kFaultChecksum], 0.0);
+  EXPECT_EQ(o.faults[kFaultGarbage], 0.0);
 }
 
 TEST(Options, NamesFileOfTooManyNamesIsRefused) {
@@ -354,10 +374,12 @@ Program Start(std::vector<const char*> args) {
   return p;
 }
 
-int Wait(Program& p) {
+// Waits for the program's end; its standard output goes to output if given.
+int Wait(Program& p, std::string* output = nullptr) {
   char buf[4096];
-  while (read(p.out, buf, sizeof buf) > 0) {
-  }
+  ssize_t n = 0;
+  while ((n = read(p.out, buf, sizeof buf)) > 0)
+    if (output) output->append(buf, static_cast<std::size_t>(n));
   close(p.out);
   int st = 0;
   waitpid(p.pid, &st, 0);
@@ -416,6 +438,38 @@ TEST(Program, ADoubledAcknowledgementGivesOne) {
   Program p = Start({"--count", "10", "--rate", "200", "--ack-timeout", "300"});
   PlayPc(p.path, [](int n) { return n == 3 ? 2 : 1; });
   EXPECT_EQ(Wait(p), 1);
+}
+
+// ---- The summary ----
+
+TEST(Report, TheJsonSummaryReadsBackWithTheFiguresOfTheTable) {
+  const std::string path =
+      ::testing::TempDir() + "/sim_report_" + std::to_string(getpid()) + ".json";
+  Program p = Start({"--count", "10", "--rate", "200", "--json", path.c_str()});
+  PlayPc(p.path, [](int) { return 1; });
+  std::string table;
+  EXPECT_EQ(Wait(p, &table), 0);
+  const nlohmann::json j = ReadSimJson(path);
+  std::ifstream in(path);
+  std::remove(path.c_str());
+  ASSERT_FALSE(j.is_discarded()) << path;
+  EXPECT_TRUE(ReadSimJson(path).is_discarded());  // no file: no exception either
+  EXPECT_EQ(j.at("end"), "count reached");
+  EXPECT_EQ(j.at("kinds").at("values").at("sent"), 10);
+  const nlohmann::json& acks = j.at("acks");
+  EXPECT_GT(acks.at("expected"), 10);
+  EXPECT_EQ(acks.at("good"), acks.at("expected"));
+  EXPECT_EQ(j.at("errors"), 0);
+  EXPECT_TRUE(j.at("seconds").is_number_float());
+  EXPECT_TRUE(j.at("bytes_per_s").is_number_integer());
+  const std::string row =
+      "expected " + acks.at("expected").dump() + ", as expected " + acks.at("good").dump();
+  EXPECT_NE(table.find(row), std::string::npos) << table;
+  // Scripts read a section's figures from the section's own line.
+  std::string line;
+  while (std::getline(in, line) && line.find("\"acks\"") == std::string::npos) {
+  }
+  EXPECT_NE(line.find("\"unanswered\": 0}"), std::string::npos) << line;
 }
 
 }  // namespace
