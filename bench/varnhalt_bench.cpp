@@ -19,9 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -29,6 +27,7 @@
 #include "shell.h"
 #include "sim_model.h"
 #include "sim_process.h"
+#include "sim_report.h"
 #include "telegram_link.h"
 #include "terminal.h"
 
@@ -124,9 +123,7 @@ struct Result {
 
 // The figures of a run from the simulator's JSON summary.
 void ReadSummary(const std::string& path, Result& r) {
-  std::ifstream in(path);
-  if (!in) return;
-  const nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
+  const nlohmann::json j = ReadSimJson(path);
   if (j.is_discarded()) return;
   const auto& values = j["kinds"]["values"];
   const auto& latency = j["values_latency_us"];

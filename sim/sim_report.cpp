@@ -73,27 +73,6 @@ void PrintLatencies(std::FILE* out, const ordered_json& f) {
                U(vl, "p50"), U(vl, "p99"), U(vl, "max"));
 }
 
-// Writes v as JSON: an object of plain values on one line, any other object
-// one member a line. Scripts read the summary line by line, each section's
-// figures on the section's own line.
-void Layout(std::string& out, const ordered_json& v, int indent) {
-  if (!v.is_object()) {
-    out += v.dump();
-    return;
-  }
-  bool flat = true;
-  for (const ordered_json& m : v) flat = flat && !m.is_object();
-  const std::string pad(flat ? 0 : indent + 2, ' ');
-  out += flat ? "{" : "{\n";
-  const char* separator = "";
-  for (const auto& [key, value] : v.items()) {
-    out += separator + pad + ordered_json(key).dump() + ": ";
-    Layout(out, value, indent + 2);
-    separator = flat ? ", " : ",\n";
-  }
-  out += flat ? "}" : "\n" + std::string(indent, ' ') + "}";
-}
-
 }  // namespace
 
 ordered_json SimFigures(const Simulator& sim, EndReason reason) {
@@ -161,9 +140,7 @@ void PrintSummary(std::FILE* out, const ordered_json& f) {
 }
 
 bool WriteJson(const char* path, const ordered_json& figures) {
-  std::string text;
-  Layout(text, figures, 0);
-  text += '\n';
+  const std::string text = figures.dump(2) + '\n';
   std::FILE* f = std::fopen(path, "w");
   if (!f) return false;
   const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
