@@ -148,47 +148,45 @@ struct Acks {
   }
 };
 
-TEST(AckBook, AcknowledgementsInOrderAreGoodAndTimed) {
-  Acks a;
-  AckBook book;
-  book.Expect(a.name, kName, 1000);
-  book.Expect(a.valuesBad, kValues, 1000);
-  book.Received(a.name, 1300);
-  book.Received(a.valuesBad, 1500);
-  EXPECT_EQ(book.counts().good, 2u);
-  EXPECT_EQ(book.kind(kName).acked, 1u);
-  EXPECT_EQ(book.kind(kValues).nacked, 1u);
-  EXPECT_EQ(book.latency().max(), 500u);
-  EXPECT_EQ(book.outstanding(), 0);
-}
-
-TEST(AckBook, ASkippedAcknowledgementIsMissing) {
-  Acks a;
-  AckBook book;
-  book.Expect(a.name, kName, 0);
-  book.Expect(a.values, kValues, 0);
-  book.Received(a.values, 10);
-  EXPECT_EQ(book.counts().missing, 1u);
-  EXPECT_EQ(book.counts().good, 1u);
-}
-
-TEST(AckBook, TheSameAcknowledgementTwiceIsDoubled) {
-  Acks a;
-  AckBook book;
-  book.Expect(a.name, kName, 0);
-  book.Received(a.name, 10);
-  book.Received(a.name, 20);
-  EXPECT_EQ(book.counts().doubled, 1u);
-  EXPECT_EQ(book.counts().wrong, 0u);
-}
-
-TEST(AckBook, APositiveAnswerToACorruptedTelegramIsWrong) {
-  Acks a;
-  AckBook book;
-  book.Expect(a.valuesBad, kValues, 0);
-  book.Received(a.values, 10);
-  EXPECT_EQ(book.counts().wrong, 1u);
-  EXPECT_EQ(book.outstanding(), 0);
+// Owed acknowledgements, the answers that came, and how the book counts them.
+TEST(AckBook, CountsEachAnswerAsWhatItIs) {
+  const Acks a;
+  struct Owed {
+    const unsigned char* ack;
+    int kind;
+    int64_t us;
+  };
+  struct Answer {
+    const unsigned char* ack;
+    int64_t us;
+  };
+  const struct {
+    const char* what;
+    std::vector<Owed> owed;
+    std::vector<Answer> answers;
+    uint64_t good, missing, doubled, wrong;
+  } kCases[] = {
+      {"in order", {{a.name, kName, 1000}, {a.valuesBad, kValues, 1000}},
+       {{a.name, 1300}, {a.valuesBad, 1500}}, 2, 0, 0, 0},
+      {"one skipped", {{a.name, kName, 0}, {a.values, kValues, 0}}, {{a.values, 10}}, 1, 1, 0, 0},
+      {"one twice", {{a.name, kName, 0}}, {{a.name, 10}, {a.name, 20}}, 1, 0, 1, 0},
+      {"positive for a corrupted one", {{a.valuesBad, kValues, 0}}, {{a.values, 10}}, 0, 0, 0, 1},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    AckBook book;
+    for (const Owed& o : c.owed) book.Expect(o.ack, o.kind, o.us);
+    for (const Answer& r : c.answers) book.Received(r.ack, r.us);
+    EXPECT_EQ(book.counts().good, c.good);
+    EXPECT_EQ(book.counts().missing, c.missing);
+    EXPECT_EQ(book.counts().doubled, c.doubled);
+    EXPECT_EQ(book.counts().wrong, c.wrong);
+    EXPECT_EQ(book.outstanding(), 0);
+    if (c.good != 2) continue;
+    EXPECT_EQ(book.kind(kName).acked, 1u);  // in order: by kind and timed
+    EXPECT_EQ(book.kind(kValues).nacked, 1u);
+    EXPECT_EQ(book.latency().max(), 500u);
+  }
 }
 
 TEST(AckBook, LateOnesExpireAndTheRestDependOnWhyWeStopped) {
