@@ -27,7 +27,7 @@ namespace {
 
 void CheckState(const MonitorLoop& m) {
   if (m.count < 0 || m.count >= kReceiveBufferSize) Fail("byte count out of range", m);
-  if (m.expected > 0x7F + kTelegramOverhead) Fail("expected length out of range", m);
+  if (m.expected > kMaxTelegramLength) Fail("expected length out of range", m);
   if (ValueCount < 0 || ValueCount > kMaxNames) Fail("name count out of range", m);
   if (std::memchr(m.dateLine, '\0', sizeof m.dateLine) == nullptr) Fail("date line not terminated", m);
   if (m.state > LogInfo || m.phase > DataFrame) Fail("no such state", m);

@@ -12,7 +12,7 @@
 void MemoryLineReset(const uint8_t* data, std::size_t size);
 // Bytes not yet handed out.
 std::size_t MemoryLineLeft();
-// Data telegrams that the line has seen completed (by its own framing) and
+// Data telegrams that the line has seen completed (by PcFramer) and
 // acknowledgements sent for them.
 int MemoryLineTelegrams();
 int MemoryLineAcks();

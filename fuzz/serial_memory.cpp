@@ -1,18 +1,18 @@
 // The serial port in memory, for the fuzz targets: Receive hands out the
 // fuzz input one byte per call, Send checks what the monitor writes.
 //
-// The line frames the bytes it hands out by itself, as the receiver is meant
-// to (three header bytes, 'R' frames of six bytes, 'M' telegrams of length
-// byte + 5, length bytes 0x80..0xFF and other start bytes rejected with the
-// header), so it knows when the monitor owes an acknowledgement. It aborts on
-// an acknowledgement that is malformed, has the wrong checksum, answers the
-// wrong telegram or comes when none is owed, and on a next byte being read
-// while one is still owed.
+// The line runs the bytes it hands out through the simulator's model of the
+// PC's receiver (PcFramer), so it knows when the monitor owes an
+// acknowledgement. It aborts on an acknowledgement that is malformed, has the
+// wrong checksum, answers the wrong telegram or comes when none is owed, and
+// on a next byte being read while one is still owed. Verdicts and checksums
+// are summed here from the bytes, not taken from the link code under test.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "memory_line.h"
+#include "sim_model.h"
 #include "telegram_link.h"
 
 namespace {
@@ -24,12 +24,8 @@ const uint8_t* g_data = nullptr;
 std::size_t g_size = 0;
 std::size_t g_next = 0;
 
-// The line's own framing of the bytes handed out.
-enum Phase { kHeader, kShort, kData };
-Phase g_phase = kHeader;
-unsigned char g_frame[160];  // a telegram is at most 0x7F + 5 bytes
-int g_count = 0;
-int g_expected = 0;
+// The model of the PC's receiver over the bytes handed out.
+PcFramer g_framer;
 
 // The telegram that waits for its acknowledgement.
 bool g_owed = false;
@@ -58,32 +54,14 @@ bool ChecksumHolds(const unsigned char* t, int len) {
 }
 
 void Frame(unsigned char b) {
-  g_frame[g_count++] = b;
-  if (g_phase == kHeader && g_count == 3) {
-    if (g_frame[2] >= 0x80) {
-      g_count = 0;
-    } else if (g_frame[0] == 'R') {
-      g_phase = kShort;
-    } else if (g_frame[0] == 'M') {
-      g_phase = kData;
-      g_expected = g_frame[2] + kTelegramOverhead;
-    } else {
-      g_count = 0;
-    }
-  }
-  if (g_phase == kShort && g_count == 6) {
-    g_count = 0;
-    g_phase = kHeader;
-  }
-  if (g_phase == kData && g_count == g_expected) {
-    g_owed = true;
-    g_owedStart = g_frame[0];
-    g_owedCommand = g_frame[1];
-    g_owedPositive = ChecksumHolds(g_frame, g_count);
-    ++g_telegrams;
-    g_count = 0;
-    g_phase = kHeader;
-  }
+  const FrameEvent e = g_framer.Feed(b);
+  if (e.type != FrameEventType::Data) return;
+  const unsigned char* t = g_framer.frame();
+  g_owed = true;
+  g_owedStart = t[0];
+  g_owedCommand = t[1];
+  g_owedPositive = ChecksumHolds(t, static_cast<int>(e.end - e.start));
+  ++g_telegrams;
 }
 
 void CheckAck(const unsigned char* a, int n) {
@@ -99,7 +77,7 @@ void CheckAck(const unsigned char* a, int n) {
 // Requests (8 bytes) and the parameter write (9 bytes) of the PC.
 void CheckOwnTelegram(const unsigned char* t, int n) {
   if (g_owed) Fail("telegram sent before the owed acknowledgement", t, n);
-  if (t[0] != 'R' || t[2] + kTelegramOverhead != n || !ChecksumHolds(t, n))
+  if (t[0] != kRequestStart || t[2] + kTelegramOverhead != n || !ChecksumHolds(t, n))
     Fail("malformed telegram sent", t, n);
 }
 
@@ -110,9 +88,7 @@ void MemoryLineReset(const uint8_t* data, std::size_t size) {
   g_data = data;
   g_size = size;
   g_next = 0;
-  g_phase = kHeader;
-  g_count = 0;
-  g_expected = 0;
+  g_framer = PcFramer();
   g_owed = false;
   g_telegrams = 0;
   g_acks = 0;

@@ -82,6 +82,19 @@ int ComReceive(unsigned char* buf, int n);
 constexpr int kTelegramOverhead = 5;  // start, command, length, checksum x2
 constexpr int kAckLength = 6;
 
+// What the PC's receiver takes. It frames the line by 3-byte headers: a
+// length byte above kMaxDataLength, or a start byte other than these two,
+// drops the header's 3 bytes.
+constexpr int kMaxDataLength = 0x7F;  // the largest length byte
+constexpr int kMaxTelegramLength = kMaxDataLength + kTelegramOverhead;
+// 'M': a data telegram of n + 5 bytes, acknowledged (positively when its
+// checksum holds). 'R': the PC's own requests and the controller's replies to
+// them; the PC takes a reply as a frame of kShortFrameLength bytes, whatever
+// its length byte says, and does not answer it.
+constexpr unsigned char kDataStart = 'M';
+constexpr unsigned char kRequestStart = 'R';
+constexpr int kShortFrameLength = 6;
+
 extern int16_t glsUserID;  // requester identity sent in every request
 
 // Writes the 16-bit sum of data[0..len-1] to out[0] (high), out[1] (low).

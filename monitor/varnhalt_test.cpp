@@ -19,7 +19,6 @@ constexpr int kBaud = 9600;
 constexpr int16_t kUserId = -12;
 constexpr int kParamNumber = 155;
 constexpr int kParamValue = 4;
-constexpr int kShortFrameLength = 6;
 constexpr int kNameOffset = 8;   // an 'A' telegram's name starts here
 constexpr int kInputLineSize = 256;
 constexpr int kClockDataBytes = 7;  // second .. year
@@ -112,7 +111,7 @@ void CheckHeader(MonitorLoop& m) {
   const auto length = static_cast<unsigned char>(m.buffer[2]);
   // Length bytes 0x80..0xFF do not fit (and 0xFB..0xFF would give fewer
   // bytes than a telegram's own header and checksum).
-  if (length >= 0x80) {
+  if (length > kMaxDataLength) {
     static const char kTooBig[] = "Buffersize to small for telegram";
     PrintComLog(kTraceError, reinterpret_cast<const unsigned char*>(kTooBig),
                 sizeof kTooBig - 1);
@@ -122,9 +121,9 @@ void CheckHeader(MonitorLoop& m) {
     return;
   }
   m.expected = length + kTelegramOverhead;
-  if (m.buffer[0] == 'R') {
+  if (m.buffer[0] == kRequestStart) {
     m.phase = ShortFrame;
-  } else if (m.buffer[0] == 'M') {
+  } else if (m.buffer[0] == kDataStart) {
     m.phase = DataFrame;
   } else {
     static const char kBadStart[] = "Unvalid telegram startvalue";

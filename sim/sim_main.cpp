@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
   std::string error;
   switch (ParseOptions(argc, argv, o, error)) {
     case ParseResult::Help:
-      std::fputs(Usage(), stdout);
+      std::fputs(Usage().c_str(), stdout);
       return kExitOk;
     case ParseResult::Error:
       std::fprintf(stderr, "varnhalt_sim: %s\n", error.c_str());
@@ -115,8 +115,9 @@ int main(int argc, char** argv) {
   static Simulator sim(o, line.fd, line.ownSlave);  // large: not on the stack
   const EndReason reason = sim.Run(g_stop);
   close(line.fd);
-  PrintSummary(stdout, sim, reason);
-  if (!o.json.empty() && !WriteJson(o.json.c_str(), sim, reason))
+  const nlohmann::ordered_json figures = SimFigures(sim, reason);
+  PrintSummary(stdout, figures);
+  if (!o.json.empty() && !WriteJson(o.json.c_str(), figures))
     std::fprintf(stderr, "varnhalt_sim: --json: cannot write '%s': %s\n", o.json.c_str(),
                  std::strerror(errno));
   return sim.Errors() == 0 ? kExitOk : kExitAckErrors;

@@ -26,22 +26,22 @@ FrameEvent PcFramer::Finish(FrameEventType type) {
 }
 
 FrameEvent PcFramer::Feed(unsigned char b) {
-  if (count_ < kPcFrameMax) buf_[count_++] = b;
+  if (count_ < kMaxTelegramLength) buf_[count_++] = b;
   ++offset_;
   if (phase_ == Phase::Header && count_ == 3) {
     // The PC's rule: a length byte of 0x80 or more, or a start byte other
     // than 'R' or 'M', drops all three header bytes.
-    if (buf_[2] >= 0x80) return Finish(FrameEventType::Dropped);
+    if (buf_[2] > kMaxDataLength) return Finish(FrameEventType::Dropped);
     expected_ = buf_[2] + kTelegramOverhead;
-    if (buf_[0] == 'R') {
+    if (buf_[0] == kRequestStart) {
       phase_ = Phase::Short;
-    } else if (buf_[0] == 'M') {
+    } else if (buf_[0] == kDataStart) {
       phase_ = Phase::Data;
     } else {
       return Finish(FrameEventType::Dropped);
     }
   }
-  if (phase_ == Phase::Short && count_ >= kShortFrame) return Finish(FrameEventType::Short);
+  if (phase_ == Phase::Short && count_ >= kShortFrameLength) return Finish(FrameEventType::Short);
   if (phase_ == Phase::Data && count_ >= expected_) return Finish(FrameEventType::Data);
   return {};
 }

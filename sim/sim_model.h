@@ -9,8 +9,7 @@
 
 #include <cstdint>
 
-constexpr int kPcFrameMax = 0x7F + 5;  // the longest frame the PC accepts
-constexpr int kShortFrame = 6;         // a controller 'R' frame, whatever its length byte says
+#include "telegram_link.h"
 
 // What one byte did to the PC's receiver.
 enum class FrameEventType : uint8_t { None, Dropped, Short, Data };
@@ -24,18 +23,23 @@ struct FrameEvent {
 };
 
 // The PC's byte-wise receiver: header of 3 bytes, then a 6-byte 'R' frame,
-// an n + 5 byte 'M' telegram, or the 3 bytes dropped.
+// an n + 5 byte 'M' telegram, or the 3 bytes dropped. The one model of it
+// that the simulator, its tests, the benchmark's minimal PC and the fuzz
+// targets' in-memory line share.
 class PcFramer {
  public:
   FrameEvent Feed(unsigned char b);
   uint64_t offset() const { return offset_; }
   bool midFrame() const { return count_ > 0; }
+  // The bytes of the frame the last event closed (e.end - e.start of them),
+  // until the next Feed.
+  const unsigned char* frame() const { return buf_; }
   void Reset();
 
  private:
   enum class Phase : uint8_t { Header, Short, Data };
   FrameEvent Finish(FrameEventType type);
-  unsigned char buf_[kPcFrameMax] = {};
+  unsigned char buf_[kMaxTelegramLength] = {};
   int count_ = 0;
   int expected_ = 0;
   Phase phase_ = Phase::Header;

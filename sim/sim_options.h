@@ -41,10 +41,10 @@ constexpr int kMaxNameLength = 122;  // an 'A' telegram holds 5 bytes and the na
 
 enum class ParseResult { Ok, Help, Error };
 
-// Parses argv into o; on Error, error names the option and what is wrong.
+// Parses argv into o; on Error, error is one line that names the option and
+// what is wrong. A --faults list reads "checksum,garbage:0.3" or "all:0.05".
 ParseResult ParseOptions(int argc, const char* const* argv, SimOptions& o, std::string& error);
-// Parses a --faults list such as "checksum,garbage:0.3" or "all:0.05".
-bool ParseFaults(const char* list, SimOptions& o, std::string& error);
 // The default value names (24 of them).
 std::vector<std::string> DefaultNames();
-const char* Usage();
+// The --help text.
+std::string Usage();

@@ -1,6 +1,6 @@
 // Tests of the simulator's own logic: the model of the PC's receiver, the
-// acknowledgement check, option parsing, the telegrams it builds, and the
-// built program against a scripted PC on its pseudo-terminal.
+// acknowledgement check, option parsing, the telegrams it builds, the built
+// program against a scripted PC on its pseudo-terminal, and its JSON summary.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -15,6 +15,7 @@
 
 #include "sim_model.h"
 #include "sim_options.h"
+#include "sim_report.h"
 #include "sim_values.h"
 #include "telegram_link.h"
 
@@ -147,47 +148,45 @@ struct Acks {
   }
 };
 
-TEST(AckBook, AcknowledgementsInOrderAreGoodAndTimed) {
-  Acks a;
-  AckBook book;
-  book.Expect(a.name, kName, 1000);
-  book.Expect(a.valuesBad, kValues, 1000);
-  book.Received(a.name, 1300);
-  book.Received(a.valuesBad, 1500);
-  EXPECT_EQ(book.counts().good, 2u);
-  EXPECT_EQ(book.kind(kName).acked, 1u);
-  EXPECT_EQ(book.kind(kValues).nacked, 1u);
-  EXPECT_EQ(book.latency().max(), 500u);
-  EXPECT_EQ(book.outstanding(), 0);
-}
-
-TEST(AckBook, ASkippedAcknowledgementIsMissing) {
-  Acks a;
-  AckBook book;
-  book.Expect(a.name, kName, 0);
-  book.Expect(a.values, kValues, 0);
-  book.Received(a.values, 10);
-  EXPECT_EQ(book.counts().missing, 1u);
-  EXPECT_EQ(book.counts().good, 1u);
-}
-
-TEST(AckBook, TheSameAcknowledgementTwiceIsDoubled) {
-  Acks a;
-  AckBook book;
-  book.Expect(a.name, kName, 0);
-  book.Received(a.name, 10);
-  book.Received(a.name, 20);
-  EXPECT_EQ(book.counts().doubled, 1u);
-  EXPECT_EQ(book.counts().wrong, 0u);
-}
-
-TEST(AckBook, APositiveAnswerToACorruptedTelegramIsWrong) {
-  Acks a;
-  AckBook book;
-  book.Expect(a.valuesBad, kValues, 0);
-  book.Received(a.values, 10);
-  EXPECT_EQ(book.counts().wrong, 1u);
-  EXPECT_EQ(book.outstanding(), 0);
+// Owed acknowledgements, the answers that came, and how the book counts them.
+TEST(AckBook, CountsEachAnswerAsWhatItIs) {
+  const Acks a;
+  struct Owed {
+    const unsigned char* ack;
+    int kind;
+    int64_t us;
+  };
+  struct Answer {
+    const unsigned char* ack;
+    int64_t us;
+  };
+  const struct {
+    const char* what;
+    std::vector<Owed> owed;
+    std::vector<Answer> answers;
+    uint64_t good, missing, doubled, wrong;
+  } kCases[] = {
+      {"in order", {{a.name, kName, 1000}, {a.valuesBad, kValues, 1000}},
+       {{a.name, 1300}, {a.valuesBad, 1500}}, 2, 0, 0, 0},
+      {"one skipped", {{a.name, kName, 0}, {a.values, kValues, 0}}, {{a.values, 10}}, 1, 1, 0, 0},
+      {"one twice", {{a.name, kName, 0}}, {{a.name, 10}, {a.name, 20}}, 1, 0, 1, 0},
+      {"positive for a corrupted one", {{a.valuesBad, kValues, 0}}, {{a.values, 10}}, 0, 0, 0, 1},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    AckBook book;
+    for (const Owed& o : c.owed) book.Expect(o.ack, o.kind, o.us);
+    for (const Answer& r : c.answers) book.Received(r.ack, r.us);
+    EXPECT_EQ(book.counts().good, c.good);
+    EXPECT_EQ(book.counts().missing, c.missing);
+    EXPECT_EQ(book.counts().doubled, c.doubled);
+    EXPECT_EQ(book.counts().wrong, c.wrong);
+    EXPECT_EQ(book.outstanding(), 0);
+    if (c.good != 2) continue;
+    EXPECT_EQ(book.kind(kName).acked, 1u);  // in order: by kind and timed
+    EXPECT_EQ(book.kind(kValues).nacked, 1u);
+    EXPECT_EQ(book.latency().max(), 500u);
+  }
 }
 
 TEST(AckBook, LateOnesExpireAndTheRestDependOnWhyWeStopped) {
@@ -219,17 +218,11 @@ ParseResult Parse(std::vector<const char*> args, SimOptions& o, std::string& err
 }
 
 TEST(Options, BadValuesNameTheirOption) {
-  const std::vector<std::vector<const char*>> bad = {{"--rate", "0"},
-                                                     {"--rate", "fast"},
-                                                     {"--count", "-1"},
-                                                     {"--count", "2.5"},
-                                                     {"--duration", ""},
-                                                     {"--window", "65"},
-                                                     {"--faults", "heat"},
-                                                     {"--faults", "slow:2"},
-                                                     {"--seed"},
-                                                     {"--flood=yes"},
-                                                     {"--names", "/nonexistent/names"}};
+  const std::vector<std::vector<const char*>> bad = {
+      {"--rate", "0"},      {"--rate", "fast"},     {"--count", "-1"},
+      {"--count", "2.5"},   {"--duration", ""},     {"--window", "65"},
+      {"--faults", "heat"}, {"--faults", "slow:2"}, {"--faults", ","},
+      {"--seed"},           {"--flood=yes"},        {"--names", "/nonexistent/names"}};
   for (const auto& args : bad) {
     SimOptions o;
     std::string error;
@@ -257,6 +250,31 @@ TEST(Options, GoodValuesAndTheFaultList) {
   EXPECT_EQ(o.faults[kFaultRFrame], 0.2);
   EXPECT_EQ(o.faults[kFaultNoise], 0.5);
   EXPECT_GE(o.names.size(), 24u);
+}
+
+TEST(Options, WholeNumbersAreDecimalAndTheLastOfARepeatedOptionHolds) {
+  SimOptions o;
+  std::string error;
+  ASSERT_EQ(Parse({"--window", "010", "--count", "1e3", "--seed", "4294967295", "--rate", "1",
+                   "--rate", "3"},
+                  o, error),
+            ParseResult::Ok)
+      << error;
+  EXPECT_EQ(o.window, 10);
+  EXPECT_EQ(o.count, 1000);
+  EXPECT_EQ(o.seed, 4294967295u);
+  EXPECT_EQ(o.rate, 3.0);
+}
+
+TEST(Options, EveryFaultsListCounts) {
+  SimOptions o;
+  std::string error;
+  ASSERT_EQ(Parse({"--faults", "slow", "--faults=noise:0.5,checksum:0"}, o, error), ParseResult::Ok)
+      << error;
+  EXPECT_EQ(o.faults[kFaultSlow], kDefaultFaultProbability);
+  EXPECT_EQ(o.faults[kFaultNoise], 0.5);
+  EXPECT_EQ(o.faults[kFaultChecksum], 0.0);
+  EXPECT_EQ(o.faults[kFaultGarbage], 0.0);
 }
 
 TEST(Options, NamesFileOfTooManyNamesIsRefused) {
@@ -354,35 +372,28 @@ Program Start(std::vector<const char*> args) {
   return p;
 }
 
-int Wait(Program& p) {
+// Waits for the program's end; its standard output goes to output if given.
+int Wait(Program& p, std::string* output = nullptr) {
   char buf[4096];
-  while (read(p.out, buf, sizeof buf) > 0) {
-  }
+  ssize_t n = 0;
+  while ((n = read(p.out, buf, sizeof buf)) > 0)
+    if (output) output->append(buf, static_cast<std::size_t>(n));
   close(p.out);
   int st = 0;
   waitpid(p.pid, &st, 0);
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-// Reads one frame from the controller as the PC frames it: a header whose
-// length byte is 0x80 or more, or whose start byte is neither 'R' nor 'M',
-// is dropped; 'R' frames are 6 bytes. False on time-out or hang-up.
-bool ReadTelegram(int fd, Stream& t) {
-  t.clear();
-  std::size_t want = 3;
-  while (t.size() < want) {
+// Reads the controller's bytes through the model of the PC's receiver until
+// it completes a data telegram. False on time-out or hang-up.
+bool NextTelegram(int fd, PcFramer& f, FrameEvent& e) {
+  for (;;) {
     pollfd p{fd, POLLIN, 0};
     unsigned char b = 0;
     if (poll(&p, 1, 3000) <= 0 || read(fd, &b, 1) != 1) return false;
-    t.push_back(b);
-    if (t.size() < 3 || want > 3) continue;
-    if (t[2] >= 0x80 || (t[0] != 'R' && t[0] != 'M')) {
-      t.clear();
-      continue;
-    }
-    want = t[0] == 'R' ? 6 : t[2] + 5u;
+    e = f.Feed(b);
+    if (e.type == FrameEventType::Data) return true;
   }
-  return true;
 }
 
 // Plays the PC until the simulator hangs up; misbehave(n) may skip (0) or
@@ -392,13 +403,11 @@ void PlayPc(const std::string& path, int (*copies)(int)) {
   ASSERT_GE(fd, 0);
   unsigned char t[9];
   ASSERT_EQ(write(fd, t, BuildRequest("Ra", -12, t)), 8);
-  Stream in;
-  for (int n = 0; ReadTelegram(fd, in);) {
-    if (in[0] != 'M') continue;
-    unsigned char ack[6];
-    BuildAck(in.data(), checkCheckSum(in.data(), static_cast<int>(in.size())) == 1, ack);
-    for (int k = copies(n++); k > 0; --k) ASSERT_EQ(write(fd, ack, 6), 6);
-    if (in[1] == '2' && n < 30) {
+  PcFramer f;
+  FrameEvent e;
+  for (int n = 0; NextTelegram(fd, f, e);) {
+    for (int k = copies(n++); k > 0; --k) ASSERT_EQ(write(fd, e.ack, 6), 6);
+    if (e.ack[1] == '2' && n < 30) {
       ASSERT_EQ(write(fd, t, BuildRequest("Rb", -12, t)), 8);
       ASSERT_EQ(write(fd, t, BuildParamWrite(155, 4, t)), 9);
     }
@@ -427,6 +436,32 @@ TEST(Program, ADoubledAcknowledgementGivesOne) {
   Program p = Start({"--count", "10", "--rate", "200", "--ack-timeout", "300"});
   PlayPc(p.path, [](int n) { return n == 3 ? 2 : 1; });
   EXPECT_EQ(Wait(p), 1);
+}
+
+// ---- The summary ----
+
+TEST(Report, TheJsonSummaryReadsBackWithTheFiguresOfTheTable) {
+  const std::string path =
+      ::testing::TempDir() + "/sim_report_" + std::to_string(getpid()) + ".json";
+  Program p = Start({"--count", "10", "--rate", "200", "--json", path.c_str()});
+  PlayPc(p.path, [](int) { return 1; });
+  std::string table;
+  EXPECT_EQ(Wait(p, &table), 0);
+  const nlohmann::json j = ReadSimJson(path);
+  std::remove(path.c_str());
+  ASSERT_FALSE(j.is_discarded()) << path;
+  EXPECT_TRUE(ReadSimJson(path).is_discarded());  // no file: no exception either
+  EXPECT_EQ(j.at("end"), "count reached");
+  EXPECT_EQ(j.at("kinds").at("values").at("sent"), 10);
+  const nlohmann::json& acks = j.at("acks");
+  EXPECT_GT(acks.at("expected"), 10);
+  EXPECT_EQ(acks.at("good"), acks.at("expected"));
+  EXPECT_EQ(j.at("errors"), 0);
+  EXPECT_TRUE(j.at("seconds").is_number_float());
+  EXPECT_TRUE(j.at("bytes_per_s").is_number_integer());
+  const std::string row =
+      "expected " + acks.at("expected").dump() + ", as expected " + acks.at("good").dump();
+  EXPECT_NE(table.find(row), std::string::npos) << table;
 }
 
 }  // namespace

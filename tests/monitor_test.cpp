@@ -7,12 +7,14 @@
 
 #include <chrono>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "console.h"
 #include "print_log.h"
 #include "pty_pair.h"
+#include "sim_model.h"
 #include "stdout_capture.h"
 #include "telegrams.h"
 #include "telegram_link.h"
@@ -141,6 +143,40 @@ TEST_F(Monitor, ShortFramesAreSixBytesDroppedUnanswered) {
   Send(Bytes{'R', 'a', 0x01, 0x01, 0x00, 0xB5} + Bytes{'R', 'x', 0x50, 1, 2, 3} + good);
   EXPECT_EQ(Line(), Ack(good, true));
   EXPECT_EQ(Count(Log(), "\n"), 1u);  // only the name's line
+}
+
+// The receiver and the simulator's model of it, fed the same random run of
+// telegrams, headers and noise, answer the same telegrams the same way.
+TEST_F(Monitor, AnswersWhatTheModelOfItsReceiverFrames) {
+  static const unsigned char kNoise[] = {'M',  'M',  'R',  'A',  '1',  '2',  'I', 0x00,
+                                         0x01, 0x02, 0x03, 0x05, 0x7F, 0x80, 0xFF};
+  static const unsigned char kEdges[] = {0x00, 0x7F, 0x80, 0xFF};
+  std::mt19937 rng(7);
+  Bytes line;
+  for (int i = 0; i < 400; ++i) {
+    const unsigned r = rng();
+    const auto high = static_cast<unsigned char>(r >> 8);
+    if (r % 3 == 0) {
+      line = line + ValuesTelegram({static_cast<int16_t>(r >> 8)});
+    } else if (r % 7 == 0) {  // a header with a length byte at the limit or beyond
+      line = line + Bytes{r % 2 ? kRequestStart : kDataStart, 'x', kEdges[high % 4], 1, 2, 3};
+    } else {
+      line.push_back(r % 4 == 1 ? high : kNoise[high % sizeof kNoise]);
+    }
+  }
+  PcFramer framer;
+  Bytes owed;
+  bool clock = false;
+  for (unsigned char b : line) {
+    const FrameEvent e = framer.Feed(b);
+    if (e.type != FrameEventType::Data) continue;
+    owed.insert(owed.end(), e.ack, e.ack + kAckLength);
+    if (e.ack[1] == '2' && !clock) owed = owed + Request("Rb") + ParamWrite();
+    clock = clock || e.ack[1] == '2';  // only the first clock asks for more
+  }
+  Send(line);
+  EXPECT_EQ(Line(), owed);
+  EXPECT_GT(owed.size(), 40u * kAckLength) << line.size();
 }
 
 TEST_F(Monitor, InfoAndUnknownCommandsAreAcknowledgedAndTraced) {
