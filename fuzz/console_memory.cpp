@@ -29,6 +29,13 @@ void GotoXY(int x, int y) {
 
 void ConsoleFlush() {}
 void ConsoleClearToEndOfRow() { std::fputs("\x1b[K", stdout); }
+
+void ConsolePutRow(int x, int y, const char* text, int n) {
+  GotoXY(x, y);
+  if (n < 0 || x + n >= kCols) std::abort();  // a row's text never reaches the last column
+  std::fwrite(text, 1, static_cast<std::size_t>(n), stdout);
+  ConsoleClearToEndOfRow();
+}
 ConsoleSize ConsoleWindowSize() { return {kCols, kRows}; }
 
 void ConsoleScrollArea(int top, int bottom) {

@@ -15,6 +15,11 @@ void GotoXY(int x, int y);
 void ConsoleFlush();
 // Blanks the rest of the cursor's row, from the cursor on.
 void ConsoleClearToEndOfRow();
+// Writes n characters of text (no line break) at column x of row y and
+// blanks the rest of that row. Rows put one after the other may reach the
+// console together (Windows writes consecutive rows in one call), always
+// before anything printed after them.
+void ConsolePutRow(int x, int y, const char* text, int n);
 
 // The console window's size in columns and rows; {0, 0} when standard output
 // is no console (then nothing can be placed below the table).

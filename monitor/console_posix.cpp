@@ -66,6 +66,12 @@ void ConsoleFlush() { std::fflush(stdout); }
 
 void ConsoleClearToEndOfRow() { std::fputs("\x1b[K", stdout); }
 
+void ConsolePutRow(int x, int y, const char* text, int n) {
+  GotoXY(x, y);
+  std::fwrite(text, 1, static_cast<std::size_t>(n), stdout);
+  ConsoleClearToEndOfRow();
+}
+
 ConsoleSize ConsoleWindowSize() {
   winsize ws{};
   if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_row == 0) return {0, 0};

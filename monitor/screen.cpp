@@ -3,7 +3,6 @@
 // log message is echoed once the table is drawn. Echoes never write into the
 // table and never make it move: the area scrolls on its own.
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -16,6 +15,7 @@ constexpr int kDateRow = 7;  // the date line starts with a line break: row 8
 constexpr int kHeadingRow = 10;
 constexpr int kRuleRow = 11;
 constexpr int kRuleWidth = 59;
+constexpr std::size_t kNameRowMax = 128;  // longer than any name a telegram can carry
 
 constexpr const char* kBanner =
     "\n"
@@ -44,27 +44,26 @@ int WindowRows() {
 // move the cursor nor send commands to the terminal. Cut before the last
 // column, so that a long name never wraps into the next name's row.
 void DrawName(int i, int cols) {
-  GotoXY(0, kFirstValueRow + i);
-  const std::size_t room = cols > 1 ? static_cast<std::size_t>(cols - 1) : SIZE_MAX;
-  const char* name = ValueNames[i].get();
-  for (std::size_t k = 0; name[k] && k < room; ++k) {
-    const auto c = static_cast<unsigned char>(name[k]);
-    std::putchar(c < 0x20 || c == 0x7F ? '?' : c);
+  char row[kNameRowMax];
+  const std::size_t room = cols > 1 ? std::min(sizeof row, static_cast<std::size_t>(cols - 1))
+                                    : sizeof row;
+  std::size_t n = 0;
+  for (const char* p = ValueNames[i].get(); *p && n < room; ++p, ++n) {
+    const auto c = static_cast<unsigned char>(*p);
+    row[n] = c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
   }
-  ConsoleClearToEndOfRow();
+  ConsolePutRow(0, kFirstValueRow + i, row, static_cast<int>(n));
 }
 
 // One row of an echo, at most a window's width less one column (a console
 // that writes its last column may scroll the whole window).
 void EchoRow(const char* text, std::size_t n, int bottom) {
+  int row = bottom;  // a one-row area is overwritten
   if (g_area.next <= bottom)
-    GotoXY(0, g_area.next++);
+    row = g_area.next++;
   else if (g_area.top < bottom)
     ConsoleScrollArea(g_area.top, bottom);
-  else
-    GotoXY(0, bottom);  // a one-row area is overwritten
-  std::fwrite(text, 1, n, stdout);
-  ConsoleClearToEndOfRow();
+  ConsolePutRow(0, row, text, static_cast<int>(n));
 }
 
 }  // namespace
@@ -98,9 +97,10 @@ void DrawValues(const char* dateLine, const int* values, int n) {
   std::fputs(dateLine, stdout);
   const int rows = WindowRows();  // a row outside the window is not drawn
   for (int i = 0; i < n && kFirstValueRow + i < rows; ++i) {
-    GotoXY(kValueColumn, kFirstValueRow + i);
-    std::printf("%i", values[i]);
-    ConsoleClearToEndOfRow();  // no digit of a longer value stays behind
+    char text[12];
+    const int n = std::snprintf(text, sizeof text, "%i", values[i]);
+    // The rest of the row is blanked: no digit of a longer value stays behind.
+    ConsolePutRow(kValueColumn, kFirstValueRow + i, text, n);
   }
 }
 
