@@ -228,8 +228,9 @@ bool RunIdle(const std::string& monitor, double& cpuPercent, double& escMs) {
     Console console(monitor, name, dir);
     console.TypePort();
     for (const double end = NowS() + 5; !sawRa && NowS() < end; console.Pump(20)) {
+      pollfd p{master, POLLIN, 0};
       unsigned char ra[8];
-      sawRa = read(master, ra, sizeof ra) > 0;
+      sawRa = poll(&p, 1, 0) > 0 && read(master, ra, sizeof ra) > 0;
     }
     const double t0 = NowS(), cpu0 = CpuSeconds(console.pid());
     while (NowS() - t0 < kIdleSeconds) console.Pump(100);
