@@ -18,6 +18,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -343,6 +344,7 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile);
   CLI11_PARSE(app, argc, argv);
   if (monitors.empty()) monitors.push_back(VARNHALT_BIN);
+  for (std::string& m : monitors) m = std::filesystem::absolute(m);  // each run has its own folder
   if (geteuid() != 0) std::fprintf(stderr, "varnhalt_bench: needs root for the bind mount\n");
   signal(SIGPIPE, SIG_IGN);
 
