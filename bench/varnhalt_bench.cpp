@@ -4,9 +4,12 @@
 // redirected to the simulator's pseudo-terminal by scripts/with-com1).
 //
 //   build/varnhalt_bench [--quick] [--monitor PATH]...
+//   build/varnhalt_bench --wine [--exe PATH]...
 //
 // With several --monitor, every run is made for each of them in turn, so
 // that a change can be compared with the build before it in the same run.
+// --wine measures the Windows program under Wine instead (wine_bench.cpp),
+// several --exe likewise in turn; it needs no root.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -31,6 +34,8 @@
 #include "sim_report.h"
 #include "telegram_link.h"
 #include "terminal.h"
+#include "wine.h"
+#include "wine_bench.h"
 
 namespace {
 
@@ -40,8 +45,7 @@ constexpr int kEscQuietMs = 60;  // after ESC, more than the monitor's 25 ms
 constexpr double kIdleSeconds = 5.0;
 
 double NowS() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 std::string NewDir() {
@@ -303,9 +307,10 @@ void PrintSummary(const std::string& monitor, const std::vector<Result>& rs, dou
     }
   }
   std::sort(esc.begin(), esc.end());
-  std::printf("\n%s\nhighest rate with no lost, doubled or wrong acknowledgement: %.0f telegrams/s, "
-              "%.0f bytes/s = %.0f x 9600 baud, %.1f x 115200 baud\n",
-              monitor.c_str(), best, bestBytes, bestBytes / kLine9600, bestBytes / kLine115200);
+  std::printf(
+      "\n%s\nhighest rate with no lost, doubled or wrong acknowledgement: %.0f telegrams/s, "
+      "%.0f bytes/s = %.0f x 9600 baud, %.1f x 115200 baud\n",
+      monitor.c_str(), best, bestBytes, bestBytes / kLine9600, bestBytes / kLine115200);
   std::printf("idle CPU (%.0f s, no traffic): %.2f %% of a core%s\n", kIdleSeconds, idleCpu,
               idleOk ? "" : " (no \"Ra\" seen!)");
   std::printf("ESC to exit: median %.1f ms, max %.1f ms (%zu runs)\n", esc[esc.size() / 2],
@@ -342,7 +347,19 @@ int main(int argc, char** argv) {
   app.add_flag("--quick", quick, "fewer telegrams per run (about a fifth of the time)");
   app.add_option("--monitor", monitors, "monitor program(s) to measure (default: this build's)")
       ->check(CLI::ExistingFile);
+  bool wine = false;
+  std::vector<std::string> exes;
+  app.add_flag("--wine", wine, "the Windows program under Wine instead of the monitor");
+  app.add_option("--exe", exes, "with --wine: exe(s) to measure (default: this build's)")
+      ->check(CLI::ExistingFile);
   CLI11_PARSE(app, argc, argv);
+  if (wine) {
+    if (exes.empty()) exes.push_back(kWinExe);
+    std::printf("load average at start: %s", Shell("cat /proc/loadavg").c_str());
+    const bool ok = BenchWine(exes);
+    std::printf("load average at the end: %s", Shell("cat /proc/loadavg").c_str());
+    return ok ? 0 : 1;
+  }
   if (monitors.empty()) monitors.push_back(VARNHALT_BIN);
   for (std::string& m : monitors) m = std::filesystem::absolute(m);  // each run has its own folder
   if (geteuid() != 0) std::fprintf(stderr, "varnhalt_bench: needs root for the bind mount\n");

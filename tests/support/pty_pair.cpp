@@ -7,7 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
+#include "line_io.h"
 
 PtyPair::PtyPair() {
   char name[256] = "";
@@ -35,15 +35,7 @@ void PtyPair::CloseMaster() {
 }
 
 void PtyPair::Write(const std::vector<unsigned char>& bytes) const {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t w = write(master_, bytes.data() + done, bytes.size() - done);
-    if (w <= 0) {
-      ADD_FAILURE() << "write to pty master failed";
-      return;
-    }
-    done += static_cast<std::size_t>(w);
-  }
+  if (!WriteAll(master_, bytes)) ADD_FAILURE() << "write to pty master failed";
 }
 
 std::vector<unsigned char> PtyPair::Read(int timeout_ms) const {
@@ -59,18 +51,5 @@ std::vector<unsigned char> PtyPair::Read(int timeout_ms) const {
 }
 
 std::vector<unsigned char> PtyPair::ReadExactly(std::size_t n, int timeout_ms) const {
-  std::vector<unsigned char> out;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (out.size() < n) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd p{master_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-    unsigned char buf[256];
-    const ssize_t r = read(master_, buf, std::min(sizeof buf, n - out.size()));
-    if (r <= 0) break;
-    out.insert(out.end(), buf, buf + r);
-  }
-  return out;
+  return ::ReadExactly(master_, n, timeout_ms);
 }

@@ -82,6 +82,13 @@ int Terminal::Pid(const std::string& name) {
   return Descendant(std::atoi(Tmux("display-message -p -t 0 '#{pane_pid}'").c_str()), name);
 }
 
+std::pair<int, int> Terminal::Cursor() {
+  std::istringstream in(Tmux("display-message -p -t 0 '#{cursor_x} #{cursor_y}'"));
+  std::pair<int, int> at{-1, -1};
+  in >> at.first >> at.second;
+  return at;
+}
+
 std::string Com1Command(const std::string& device, const std::string& program) {
   return Quote(WITH_COM1) + " " + Quote(device) + " " + Quote(program);
 }

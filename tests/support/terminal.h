@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "shell.h"
@@ -31,6 +32,8 @@ class Terminal {
   int ExitStatus(int timeout_ms = 5000);
   // The process id of the pane's process called name (its comm), or -1.
   int Pid(const std::string& name);
+  // The cursor's column and row, counted from 0.
+  std::pair<int, int> Cursor();
 
  private:
   std::string Tmux(const std::string& args);
