@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <sstream>
+
+#include "files.h"
 
 bool IsWholeLogLine(const std::string& line) {
   static const std::regex kLine(
@@ -16,8 +16,7 @@ bool IsWholeLogLine(const std::string& line) {
 }
 
 LogFileCheck CheckLogFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = ReadFile(path);
   LogFileCheck c;
   c.endsInLineBreak = !text.empty() && text.back() == '\n';
   c.holdsNul = text.find('\0') != std::string::npos;

@@ -2,17 +2,12 @@
 
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <vector>
 
-namespace {
+#include "files.h"
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+namespace {
 
 std::string ProcFile(int pid, const std::string& name) {
   return "/proc/" + std::to_string(pid) + "/" + name;
@@ -21,7 +16,7 @@ std::string ProcFile(int pid, const std::string& name) {
 // The fields of /proc/PID/stat after the command name, which may hold
 // spaces: the state is the first of them (field 3).
 std::vector<std::string> StatFields(int pid) {
-  const std::string all = Slurp(ProcFile(pid, "stat"));
+  const std::string all = ReadFile(ProcFile(pid, "stat"));
   const auto close = all.rfind(')');
   std::vector<std::string> fields;
   if (close == std::string::npos) return fields;
@@ -38,14 +33,14 @@ long CpuTicks(int pid) {
 }
 
 double CpuSeconds(int pid) {
-  std::istringstream sched(Slurp(ProcFile(pid, "schedstat")));
+  std::istringstream sched(ReadFile(ProcFile(pid, "schedstat")));
   unsigned long long ns = 0;
   if (sched >> ns) return static_cast<double>(ns) / 1e9;
   return static_cast<double>(CpuTicks(pid)) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 long ResidentKb(int pid) {
-  std::istringstream status(Slurp(ProcFile(pid, "status")));
+  std::istringstream status(ReadFile(ProcFile(pid, "status")));
   for (std::string line; std::getline(status, line);)
     if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
   return -1;
@@ -62,10 +57,10 @@ int Descendant(int root, const std::string& name) {
     const int pid = todo.back();
     todo.pop_back();
     if (pid <= 0) continue;
-    std::string comm = Slurp(ProcFile(pid, "comm"));
+    std::string comm = ReadFile(ProcFile(pid, "comm"));
     if (!comm.empty() && comm.back() == '\n') comm.pop_back();
     if (comm == name) return pid;
-    std::istringstream tasks(Slurp(ProcFile(pid, "task/" + std::to_string(pid) + "/children")));
+    std::istringstream tasks(ReadFile(ProcFile(pid, "task/" + std::to_string(pid) + "/children")));
     for (int child = 0; tasks >> child;) todo.push_back(child);
   }
   return -1;

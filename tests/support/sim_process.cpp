@@ -5,18 +5,12 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
+#include "files.h"
 #include "shell.h"
 
 namespace {
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 int StatusOf(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st); }
 
@@ -43,7 +37,7 @@ std::string SimProcess::Line(int timeout_ms) const {
   const std::string prefix = "varnhalt_sim: controller on ";
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < end) {
-    const std::string out = Slurp(out_);
+    const std::string out = ReadFile(out_);
     const auto at = out.find(prefix);
     const auto eol = at == std::string::npos ? at : out.find('\n', at);
     if (eol != std::string::npos) return out.substr(at + prefix.size(), eol - at - prefix.size());
@@ -68,4 +62,4 @@ bool SimProcess::Done() {
   return status_ >= 0;
 }
 
-std::string SimProcess::Output() const { return Slurp(out_); }
+std::string SimProcess::Output() const { return ReadFile(out_); }

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "files.h"
+
 class TempDir {
  public:
   TempDir();
@@ -17,6 +19,3 @@ class TempDir {
   std::string path_;
 };
 
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& text);
-long FileSize(const std::string& path);  // -1 when missing
