@@ -15,13 +15,13 @@
 #include "memory_line.h"
 #include "print_log.h"
 #include "telegram_link.h"
-#include "varnhalt_test.h"
+#include "monitor_loop.h"
 
 namespace {
 
 [[noreturn]] void Fail(const char* what, const MonitorLoop& m) {
   std::fprintf(stderr, "monitor: %s (state %d, phase %d, count %d, expected %u)\n", what,
-               m.state, m.phase, m.count, m.expected);
+               static_cast<int>(m.state), static_cast<int>(m.phase), m.count, m.expected);
   std::abort();
 }
 
@@ -30,7 +30,7 @@ void CheckState(const MonitorLoop& m) {
   if (m.expected > kMaxTelegramLength) Fail("expected length out of range", m);
   if (ValueCount < 0 || ValueCount > kMaxNames) Fail("name count out of range", m);
   if (std::memchr(m.dateLine, '\0', sizeof m.dateLine) == nullptr) Fail("date line not terminated", m);
-  if (m.state > LogInfo || m.phase > DataFrame) Fail("no such state", m);
+  if (m.state > MonitorState::LogInfo || m.phase > ReceivePhase::DataFrame) Fail("no such state", m);
 }
 
 }  // namespace
@@ -51,13 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const int status = MonitorTurn(m);
   std::fclose(m.input);
   m.input = nullptr;
-  if (status != kRunning || m.state != Receive) Fail("start dialogue did not open the port", m);
+  if (status != kRunning || m.state != MonitorState::Receive) Fail("start dialogue did not open the port", m);
 
   // Every receive turn reads a byte while there are any, and every other
   // state lasts one turn: more turns than this means the loop is stuck.
   const std::size_t maxTurns = 2 * size + 4;
   std::size_t turns = 0;
-  while (MemoryLineLeft() > 0 || m.state != Receive) {
+  while (MemoryLineLeft() > 0 || m.state != MonitorState::Receive) {
     if (MonitorTurn(m) != kRunning) Fail("loop ended without ESC", m);
     CheckState(m);
     if (++turns > maxTurns) Fail("loop makes no progress", m);

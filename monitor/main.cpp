@@ -1,3 +1,3 @@
-#include "varnhalt_test.h"
+#include "monitor_loop.h"
 
 int main() { return RunMonitor(); }

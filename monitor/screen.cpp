@@ -7,7 +7,8 @@
 #include <cstring>
 
 #include "console.h"
-#include "varnhalt_test.h"
+#include "screen.h"
+#include "value_names.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "telegrams.h"
 #include "telegram_link.h"
 #include "temp_dir.h"
-#include "varnhalt_test.h"
+#include "monitor_loop.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ class Monitor : public testing::Test {
     printlog_init(dir_.File("comlog").c_str(), 1, 1 << 20);
     ASSERT_EQ(OpenComPortPath(pty_.slave_path().c_str(), 9600), 0);
     glsUserID = -12;
-    m_.state = Receive;
+    m_.state = MonitorState::Receive;
     TakeCapturedStdout();
   }
   void TearDown() override {
@@ -55,7 +55,7 @@ class Monitor : public testing::Test {
     for (int turns = 0; turns < 10000; ++turns) {
       int pending = 0;
       ioctl(pty_.slave(), FIONREAD, &pending);
-      if (pending == 0 && hCom.Buffered() == 0 && m_.state == Receive) return;
+      if (pending == 0 && hCom.Buffered() == 0 && m_.state == MonitorState::Receive) return;
       MonitorTurn(m_);
     }
     ADD_FAILURE() << "the monitor did not take the line's bytes";

@@ -5,27 +5,27 @@
 // Received commands: 'A' a value name, '1' the current values, '2' the
 // controller's clock, 'I' information. Every complete 'M' telegram is
 // acknowledged before it is handled; 'R' frames are dropped unanswered.
+//
+// These names are the program's established interface and keep their mixed
+// styles.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 
-constexpr int kMaxNames = 100;
+#include "value_names.h"
+
 constexpr int kReceiveBufferSize = 512;
 constexpr int kDateLineSize = 48;
 constexpr int kRunning = -1;  // MonitorTurn: the loop goes on
-constexpr int kFirstValueRow = 12;  // the row of the first name and value
-constexpr int kValueColumn = 20;
-constexpr const char* kEscHint = "Press (ESC) to abort\n";
 
-// The value names in order of arrival; each owned by the table until exit.
-extern std::unique_ptr<char[]> ValueNames[kMaxNames];
-extern int32_t ValueCount;
-
-enum MonitorState : uint8_t { Start, Receive, StoreName, ShowValues, TakeClock, LogInfo };
-enum ReceivePhase : uint8_t { Header, ShortFrame, DataFrame };
+// What the loop does in its next turn. Start runs once; StoreName,
+// ShowValues, TakeClock and LogInfo act on a complete telegram for one turn.
+enum class MonitorState : uint8_t { Start, Receive, StoreName, ShowValues, TakeClock, LogInfo };
+constexpr int kMonitorStateCount = 6;
+// Where the receiver stands in the telegram being received.
+enum class ReceivePhase : uint8_t { Header, ShortFrame, DataFrame };
 
 // What the line did since the port was opened, for the report at the end.
 struct LineCounts {
@@ -40,8 +40,8 @@ struct LineCounts {
 using MonitorClock = std::chrono::steady_clock;
 
 struct MonitorLoop {
-  MonitorState state = Start;
-  ReceivePhase phase = Header;
+  MonitorState state = MonitorState::Start;
+  ReceivePhase phase = ReceivePhase::Header;
   unsigned char buffer[kReceiveBufferSize] = {};
   int32_t count = 0;      // bytes received into buffer
   uint32_t expected = 0;  // total length of the telegram being received
@@ -72,23 +72,3 @@ void PrintLineReport(const MonitorLoop& m);
 // The shown value of row i for the received 16-bit value.
 int ScaleRow(int row, int16_t value);
 
-// ---- The screen (screen.cpp) ----
-
-// Clears the console and draws the banner, headings, rule and names; from
-// then on log messages are echoed in the trace area below the table.
-void PrepareScreen();
-// Draws name i, which arrived after the screen was drawn, in its row; the
-// trace area then starts below it.
-void DrawLateName(int i);
-// Prints the date line and the first n shown values, each value row cleared
-// behind its value.
-void DrawValues(const char* dateLine, const int* values, int n);
-// The log writer's echo: at the cursor before the screen is drawn, then in
-// the trace area (not at all when no row is left below the table).
-void TraceEcho(const char* message);
-// Leaves the screen for good: the whole window scrolls again and the cursor
-// stands on a fresh row below everything printed.
-void LeaveScreen();
-
-// Releases every stored name.
-void FreeValueNames();

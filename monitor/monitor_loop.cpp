@@ -1,11 +1,13 @@
-#include "varnhalt_test.h"
+#include "monitor_loop.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <optional>
 
 #include "console.h"
 #include "print_log.h"
+#include "screen.h"
 #include "telegram_link.h"
 
 std::unique_ptr<char[]> ValueNames[kMaxNames];
@@ -33,12 +35,15 @@ struct Command {
   MonitorState state;
 };
 constexpr Command kCommands[] = {
-    {'A', StoreName}, {'1', ShowValues}, {'2', TakeClock}, {'I', LogInfo}};
+    {'A', MonitorState::StoreName},
+    {'1', MonitorState::ShowValues},
+    {'2', MonitorState::TakeClock},
+    {'I', MonitorState::LogInfo}};
 
 MonitorState StateForCommand(unsigned char byte) {
   for (const Command& c : kCommands)
     if (c.byte == byte) return c.state;
-  return Receive;
+  return MonitorState::Receive;
 }
 
 // ---- Row scaling: row index -> how its value is shown ----
@@ -100,8 +105,8 @@ int StartTurn(MonitorLoop& m) {
   std::printf("Ready to receive from ComPort: %i\n", m.portNumber);
   std::fputs(kEscHint, stdout);
   Send_Msg("Ra");
-  m.phase = Header;
-  m.state = Receive;
+  m.phase = ReceivePhase::Header;
+  m.state = MonitorState::Receive;
   return kRunning;
 }
 
@@ -122,9 +127,9 @@ void CheckHeader(MonitorLoop& m) {
   }
   m.expected = length + kTelegramOverhead;
   if (m.buffer[0] == kRequestStart) {
-    m.phase = ShortFrame;
+    m.phase = ReceivePhase::ShortFrame;
   } else if (m.buffer[0] == kDataStart) {
-    m.phase = DataFrame;
+    m.phase = ReceivePhase::DataFrame;
   } else {
     static const char kBadStart[] = "Unvalid telegram startvalue";
     PrintComLog(kTraceError, reinterpret_cast<const unsigned char*>(kBadStart),
@@ -145,9 +150,9 @@ void CompleteTelegram(MonitorLoop& m) {
     ++m.counts.negative;
   }
   m.count = 0;
-  m.phase = Header;
+  m.phase = ReceivePhase::Header;
   m.state = StateForCommand(m.buffer[1]);
-  if (m.state == Receive) PrintComLog(kTraceReceived, m.buffer, len);
+  if (m.state == MonitorState::Receive) PrintComLog(kTraceReceived, m.buffer, len);
 }
 
 // ---- A device that goes away (a USB adapter pulled) ----
@@ -162,7 +167,7 @@ void LosePort(MonitorLoop& m) {
   m.nextReopen = MonitorClock::now() + kReopenInterval;
   m.count = 0;
   m.expected = 0;
-  m.phase = Header;
+  m.phase = ReceivePhase::Header;
 }
 
 // Tries the same port again once a second. The controller is not asked for
@@ -184,13 +189,13 @@ int ReceiveTurn(MonitorLoop& m) {
   } else if (!m.portLost && hCom.Lost()) {
     LosePort(m);  // the read waited out its time-out: no spinning while it is gone
   }
-  if (m.phase == Header && m.count >= 3) CheckHeader(m);
-  if (m.phase == ShortFrame && m.count >= kShortFrameLength) {
+  if (m.phase == ReceivePhase::Header && m.count >= 3) CheckHeader(m);
+  if (m.phase == ReceivePhase::ShortFrame && m.count >= kShortFrameLength) {
     m.count = 0;  // the controller's short frames need no answer
-    m.phase = Header;
+    m.phase = ReceivePhase::Header;
     ++m.counts.shortFrames;
   }
-  if (m.phase == DataFrame && m.count >= static_cast<int32_t>(m.expected)) CompleteTelegram(m);
+  if (m.phase == ReceivePhase::DataFrame && m.count >= static_cast<int32_t>(m.expected)) CompleteTelegram(m);
   return kRunning;
 }
 
@@ -208,7 +213,7 @@ int StoreNameTurn(MonitorLoop& m) {
     if (m.screenPrepared) DrawLateName(ValueCount - 1);
   }
   PrintComLog(kTraceReceived, m.buffer, len);
-  m.state = Receive;
+  m.state = MonitorState::Receive;
   return kRunning;
 }
 
@@ -222,7 +227,7 @@ int ShowValuesTurn(MonitorLoop& m) {
     shown[n] = ScaleRow(n, static_cast<int16_t>((m.buffer[hi] << 8) | m.buffer[hi + 1]));
   }
   DrawValues(m.dateLine, shown, n);
-  m.state = Receive;
+  m.state = MonitorState::Receive;
   return kRunning;
 }
 
@@ -242,25 +247,29 @@ int TakeClockTurn(MonitorLoop& m) {
                   convert_VarnhaltTime(b[9]), convert_VarnhaltTime(b[5]),
                   convert_VarnhaltTime(b[4]), convert_VarnhaltTime(b[3]));
   }
-  m.state = Receive;
+  m.state = MonitorState::Receive;
   return kRunning;
 }
 
 int LogInfoTurn(MonitorLoop& m) {
   PrintComLog(kTraceReceived, m.buffer, static_cast<int>(m.expected));
-  m.state = Receive;
+  m.state = MonitorState::Receive;
   return kRunning;
 }
 
+// What each state does, in the order of MonitorState.
 using Handler = int (*)(MonitorLoop&);
 constexpr Handler kHandlers[] = {
-    StartTurn,  // Start
-    ReceiveTurn,    // Receive
-    StoreNameTurn,  // StoreName
-    ShowValuesTurn, // ShowValues
-    TakeClockTurn,  // TakeClock
-    LogInfoTurn,    // LogInfo
+    StartTurn,       // Start
+    ReceiveTurn,     // Receive
+    StoreNameTurn,   // StoreName
+    ShowValuesTurn,  // ShowValues
+    TakeClockTurn,   // TakeClock
+    LogInfoTurn,     // LogInfo
 };
+static_assert(std::size(kHandlers) == kMonitorStateCount &&
+                  static_cast<int>(MonitorState::LogInfo) == kMonitorStateCount - 1,
+              "one handler per monitor state, in the order of MonitorState");
 
 }  // namespace
 
@@ -298,7 +307,7 @@ void PrintLineReport(const MonitorLoop& m) {
   }
 }
 
-int MonitorTurn(MonitorLoop& m) { return kHandlers[m.state](m); }
+int MonitorTurn(MonitorLoop& m) { return kHandlers[static_cast<int>(m.state)](m); }
 
 int RunMonitor() {
   // Whole turns reach the terminal at once: flushed at the end of each turn
