@@ -1,6 +1,12 @@
 // The console of the monitor (platform code: console_posix.cpp,
-// console_win32.cpp). All screen output goes through stdout, so text and
-// cursor moves reach the terminal in program order.
+// console_win32.cpp). Text and cursor moves reach the terminal in program
+// order, and writing never holds up the loop: on POSIX what the terminal does
+// not take at once waits in a bounded backlog; on Windows, once the port is
+// open, the console is written with cell calls only, which a paused or
+// selecting console does not hold up.
+//
+// These names are the program's established interface and keep their mixed
+// styles.
 #pragma once
 
 constexpr int kKeyNone = -1;  // no key waiting
@@ -11,7 +17,9 @@ constexpr int kKeyEsc = 27;
 void ConsoleClear();
 // Moves the cursor to column x, row y, counted from 0 at the top left.
 void GotoXY(int x, int y);
-// Hands everything printed so far to the terminal.
+// Writes text at the cursor; '\n' goes to the start of the next row.
+void ConsoleText(const char* text);
+// Hands everything written so far to the terminal, without waiting for it.
 void ConsoleFlush();
 // Blanks the rest of the cursor's row, from the cursor on.
 void ConsoleClearToEndOfRow();
@@ -37,10 +45,24 @@ void ConsoleScrollArea(int top, int bottom);
 // by the end signals' handler).
 void ConsoleEndScrollArea();
 
+// ---- The window and the ways out, seen once a turn by the loop ----
+
+// True, once, when the whole screen must be drawn again: the window changed
+// size, the program was continued after a stop, or output the terminal did
+// not read was dropped.
+bool ConsoleTakeRedraw();
+// Trace lines whose echo was dropped since the last call (the terminal did
+// not read them); they are in the log.
+int ConsoleTakeDroppedLines();
+// The signal that asks the program to end at the end of this turn (SIGINT,
+// SIGQUIT, SIGTERM, SIGHUP; on Windows Ctrl+C, Ctrl+Break and closing the
+// window count as SIGINT), or 0. Only while a Keyboard exists; before that a
+// signal ends the program at once.
+int ConsolePendingSignal();
+
 // Key polling without echo and without waiting. Construction puts the
-// keyboard into that mode; destruction, and the signals that end the
-// program (SIGINT, SIGTERM, SIGHUP: exit status 128 + the signal's number),
-// restore it as it was found.
+// keyboard into that mode; destruction, a stop (SIGTSTP) and a second end
+// signal restore it as it was found.
 class Keyboard {
  public:
   Keyboard();
@@ -48,8 +70,9 @@ class Keyboard {
   Keyboard(const Keyboard&) = delete;
   Keyboard& operator=(const Keyboard&) = delete;
 
-  // The key waiting, kKeyNone, or kKeyEnd. Multi-byte keys (arrows,
-  // function keys) are read whole and reported as kKeyNone, so that only a
-  // lone ESC gives kKeyEsc.
+  // Reads every key waiting (on Windows at most 256): kKeyEsc when one of
+  // them was a lone ESC, kKeyEnd when the keyboard is gone, else the last
+  // key read or kKeyNone. Multi-byte keys (arrows, function keys) are read
+  // whole and dropped, so that only a lone ESC gives kKeyEsc.
   int Poll();
 };

@@ -62,6 +62,8 @@ void ConsoleClear() {
 
 void GotoXY(int x, int y) { std::printf("\x1b[%d;%dH", y + 1, x + 1); }
 
+void ConsoleText(const char* text) { std::fputs(text, stdout); }
+
 void ConsoleFlush() { std::fflush(stdout); }
 
 void ConsoleClearToEndOfRow() { std::fputs("\x1b[K", stdout); }
@@ -126,3 +128,8 @@ int Keyboard::Poll() {
   DropSequence();
   return kKeyNone;
 }
+
+// Not yet watched: the window's size, stops and output dropped.
+bool ConsoleTakeRedraw() { return false; }
+int ConsoleTakeDroppedLines() { return 0; }
+int ConsolePendingSignal() { return 0; }

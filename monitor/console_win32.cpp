@@ -97,8 +97,9 @@ void WriteRun(const Window& w, int first, int last) {
   }
   SMALL_RECT rect{static_cast<SHORT>(x), g_rows[first].y, static_cast<SHORT>(x + width - 1),
                   g_rows[last].y};
-  WriteConsoleOutputA(Out(), g_cells, COORD{static_cast<SHORT>(width),
-                      static_cast<SHORT>(last - first + 1)}, COORD{0, 0}, &rect);
+  WriteConsoleOutputA(Out(), g_cells,
+                      COORD{static_cast<SHORT>(width), static_cast<SHORT>(last - first + 1)},
+                      COORD{0, 0}, &rect);
 }
 
 void WriteQueuedRows() {
@@ -106,8 +107,8 @@ void WriteQueuedRows() {
   const Window& w = CachedWindow();
   int first = 0;
   for (int r = 1; r <= g_rowCount; ++r) {
-    const bool joins = r < g_rowCount && g_rows[r].x == g_rows[first].x &&
-                       g_rows[r].y == g_rows[r - 1].y + 1;
+    const bool joins =
+        r < g_rowCount && g_rows[r].x == g_rows[first].x && g_rows[r].y == g_rows[r - 1].y + 1;
     if (joins) continue;
     if (w.ok) WriteRun(w, first, r - 1);
     first = r;
@@ -146,6 +147,8 @@ void GotoXY(int x, int y) {
   HandOver();
   g_at = {true, COORD{static_cast<SHORT>(x), static_cast<SHORT>(y)}, false};
 }
+
+void ConsoleText(const char* text) { std::fputs(text, stdout); }
 
 void ConsoleFlush() { HandOver(); }
 
@@ -226,3 +229,8 @@ int Keyboard::Poll() {
   }
   return c;
 }
+
+// Not yet watched: the window's size, stops and output dropped.
+bool ConsoleTakeRedraw() { return false; }
+int ConsoleTakeDroppedLines() { return 0; }
+int ConsolePendingSignal() { return 0; }

@@ -21,7 +21,7 @@ constexpr int kBaud = 9600;
 constexpr int16_t kUserId = -12;
 constexpr int kParamNumber = 155;
 constexpr int kParamValue = 4;
-constexpr int kNameOffset = 8;   // an 'A' telegram's name starts here
+constexpr int kNameOffset = 8;  // an 'A' telegram's name starts here
 constexpr int kInputLineSize = 256;
 constexpr int kClockDataBytes = 7;  // second .. year
 constexpr auto kReopenInterval = std::chrono::seconds(1);
@@ -34,11 +34,10 @@ struct Command {
   unsigned char byte;
   MonitorState state;
 };
-constexpr Command kCommands[] = {
-    {'A', MonitorState::StoreName},
-    {'1', MonitorState::ShowValues},
-    {'2', MonitorState::TakeClock},
-    {'I', MonitorState::LogInfo}};
+constexpr Command kCommands[] = {{'A', MonitorState::StoreName},
+                                 {'1', MonitorState::ShowValues},
+                                 {'2', MonitorState::TakeClock},
+                                 {'I', MonitorState::LogInfo}};
 
 MonitorState StateForCommand(unsigned char byte) {
   for (const Command& c : kCommands)
@@ -54,10 +53,9 @@ struct RowScaling {
   Scaling scaling;
 };
 constexpr RowScaling kRowScaling[] = {
-    {4, Scaling::Halved},  {11, Scaling::Per207}, {12, Scaling::Halved},
-    {13, Scaling::Halved}, {14, Scaling::Halved}, {15, Scaling::Halved},
-    {16, Scaling::Halved}, {17, Scaling::Halved}, {18, Scaling::Halved},
-    {22, Scaling::Halved}};
+    {4, Scaling::Halved},  {11, Scaling::Per207}, {12, Scaling::Halved}, {13, Scaling::Halved},
+    {14, Scaling::Halved}, {15, Scaling::Halved}, {16, Scaling::Halved}, {17, Scaling::Halved},
+    {18, Scaling::Halved}, {22, Scaling::Halved}};
 
 // ---- Start dialogue ----
 
@@ -102,8 +100,11 @@ int StartTurn(MonitorLoop& m) {
   if (!AskAndOpenPort(m)) return 1;
   m.portOpened = true;
   m.openedAt = MonitorClock::now();
-  std::printf("Ready to receive from ComPort: %i\n", m.portNumber);
-  std::fputs(kEscHint, stdout);
+  char ready[64];
+  std::snprintf(ready, sizeof ready, "Ready to receive from ComPort: %i\n",
+                static_cast<int>(m.portNumber));
+  ConsoleText(ready);
+  ConsoleText(kEscHint);
   Send_Msg("Ra");
   m.phase = ReceivePhase::Header;
   m.state = MonitorState::Receive;
@@ -118,8 +119,7 @@ void CheckHeader(MonitorLoop& m) {
   // bytes than a telegram's own header and checksum).
   if (length > kMaxDataLength) {
     static const char kTooBig[] = "Buffersize to small for telegram";
-    PrintComLog(kTraceError, reinterpret_cast<const unsigned char*>(kTooBig),
-                sizeof kTooBig - 1);
+    PrintComLog(kTraceError, reinterpret_cast<const unsigned char*>(kTooBig), sizeof kTooBig - 1);
     ++m.counts.rejected;
     m.count = 0;
     m.expected = 0;
@@ -195,7 +195,8 @@ int ReceiveTurn(MonitorLoop& m) {
     m.phase = ReceivePhase::Header;
     ++m.counts.shortFrames;
   }
-  if (m.phase == ReceivePhase::DataFrame && m.count >= static_cast<int32_t>(m.expected)) CompleteTelegram(m);
+  if (m.phase == ReceivePhase::DataFrame && m.count >= static_cast<int32_t>(m.expected))
+    CompleteTelegram(m);
   return kRunning;
 }
 
@@ -241,8 +242,7 @@ int TakeClockTurn(MonitorLoop& m) {
   // The clock's year sits at offset 9: shorter telegrams keep the old line.
   if (m.expected >= kClockDataBytes + kTelegramOverhead) {
     const unsigned char* b = m.buffer;
-    std::snprintf(m.dateLine, sizeof m.dateLine,
-                  "\nDate: %02i.%02i.%02i - Time: %02i:%02i:%02i",
+    std::snprintf(m.dateLine, sizeof m.dateLine, "\nDate: %02i.%02i.%02i - Time: %02i:%02i:%02i",
                   convert_VarnhaltTime(b[6]), convert_VarnhaltTime(b[7]),
                   convert_VarnhaltTime(b[9]), convert_VarnhaltTime(b[5]),
                   convert_VarnhaltTime(b[4]), convert_VarnhaltTime(b[3]));
@@ -270,6 +270,15 @@ constexpr Handler kHandlers[] = {
 static_assert(std::size(kHandlers) == kMonitorStateCount &&
                   static_cast<int>(MonitorState::LogInfo) == kMonitorStateCount - 1,
               "one handler per monitor state, in the order of MonitorState");
+
+// The keys of this turn: ESC ends the program with 0, the keyboard's end with 1.
+int PollKeys(Keyboard& keyboard, MonitorLoop& m) {
+  const int key = keyboard.Poll();
+  if (key == kKeyEnd) return 1;
+  if (key < 0) return kRunning;
+  m.lastKey = static_cast<unsigned char>(key);
+  return m.lastKey == kKeyEsc ? 0 : kRunning;
+}
 
 }  // namespace
 
@@ -321,17 +330,18 @@ int RunMonitor() {
   int status = kRunning;
   while (status == kRunning) {
     status = MonitorTurn(m);
+    if (status == kRunning) {
+      if (!keyboard) keyboard.emplace();
+      status = PollKeys(*keyboard, m);
+    }
+    // A signal that asks to end wins over ESC and the end of input.
+    if (const int sig = ConsolePendingSignal()) status = 128 + sig;
+    if (status == kRunning && ConsoleTakeRedraw() && m.screenPrepared)
+      RedrawScreen(m.dateLine, ConsoleTakeDroppedLines());
     ConsoleFlush();
-    if (status != kRunning) break;
-    if (!keyboard) keyboard.emplace();
-    const int key = keyboard->Poll();
-    if (key == kKeyEnd) status = 1;
-    if (key < 0) continue;
-    m.lastKey = static_cast<unsigned char>(key);
-    if (m.lastKey == kKeyEsc) status = 0;
   }
   LeaveScreen();
-  if (m.portOpened && (status == 0 || status == 1)) PrintLineReport(m);
+  if (m.portOpened) PrintLineReport(m);
   ConsoleFlush();
   hCom.Close();
   FreeValueNames();

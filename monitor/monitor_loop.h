@@ -71,4 +71,3 @@ void PrintLineReport(const MonitorLoop& m);
 
 // The shown value of row i for the received 16-bit value.
 int ScaleRow(int row, int16_t value);
-

@@ -2,12 +2,13 @@
 // rule, one row per value name) and, below it, the trace area, where every
 // log message is echoed once the table is drawn. Echoes never write into the
 // table and never make it move: the area scrolls on its own.
+#include "screen.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "console.h"
-#include "screen.h"
 #include "value_names.h"
 
 namespace {
@@ -15,15 +16,26 @@ namespace {
 constexpr int kDateRow = 7;  // the date line starts with a line break: row 8
 constexpr int kHeadingRow = 10;
 constexpr int kRuleRow = 11;
-constexpr int kRuleWidth = 59;
 constexpr std::size_t kNameRowMax = 128;  // longer than any name a telegram can carry
 
-constexpr const char* kBanner =
-    "\n"
-    "*********************************************************************\n"
-    "*     Varnhalt K2740 communication test (Build 100),                *\n"
-    "*     names, clock and live values of the controller                *\n"
-    "*********************************************************************\n";
+// The fixed rows of the table; every other row above the names stays blank.
+struct FixedRow {
+  int row;
+  const char* text;
+};
+constexpr FixedRow kFixedRows[] = {
+    {1, "*********************************************************************"},
+    {2, "*     Varnhalt K2740 communication test (Build 100),                *"},
+    {3, "*     names, clock and live values of the controller                *"},
+    {4, "*********************************************************************"},
+    {6, "Press (ESC) to abort"},
+    {kHeadingRow, "Name                Value"},
+    {kRuleRow, "-----------------------------------------------------------"},
+};
+
+// The values as last shown, for drawing the screen again.
+int g_shown[kMaxNames];
+int g_shownCount = 0;
 
 // The rows below the table that take the echoes of log messages.
 struct TraceArea {
@@ -41,18 +53,47 @@ int WindowRows() {
   return size.rows > 0 ? size.rows : kFirstValueRow + kMaxNames + 1;
 }
 
+// Writes n bytes of text at column x of row y, cut so that the row never
+// reaches the window's last column (a terminal would wrap it, a console may
+// scroll), and blanks the rest of the row.
+void PutCut(int x, int y, const char* text, std::size_t n, int cols) {
+  if (cols > 0) n = x < cols - 1 ? std::min(n, static_cast<std::size_t>(cols - 1 - x)) : 0;
+  ConsolePutRow(x, y, text, static_cast<int>(n));
+}
+
+// The date line starts with a line break: its text stands on the row below
+// kDateRow. The empty date line (before the first clock) draws nothing.
+void DrawDateLine(const char* dateLine, int cols) {
+  if (dateLine[0] == '\n') PutCut(0, kDateRow + 1, dateLine + 1, std::strlen(dateLine + 1), cols);
+}
+
+// Value rows first..last-1 from the values as last shown; a row outside the
+// window is not drawn.
+void DrawShownValues(int first, int last) {
+  const ConsoleSize size = ConsoleWindowSize();
+  const int rows = WindowRows();
+  for (int i = first; i < last && kFirstValueRow + i < rows; ++i) {
+    char text[12];
+    const int n = std::snprintf(text, sizeof text, "%i", g_shown[i]);
+    // The rest of the row is blanked: no digit of a longer value stays behind.
+    PutCut(kValueColumn, kFirstValueRow + i, text, static_cast<std::size_t>(n), size.cols);
+  }
+}
+
 // A name as drawn: control bytes become '?', so that a name can neither
 // move the cursor nor send commands to the terminal. Cut before the last
 // column, so that a long name never wraps into the next name's row.
 void DrawName(int i, int cols) {
   char row[kNameRowMax];
-  const std::size_t room = cols > 1 ? std::min(sizeof row, static_cast<std::size_t>(cols - 1))
-                                    : sizeof row;
+  const std::size_t room =
+      cols > 1 ? std::min(sizeof row, static_cast<std::size_t>(cols - 1)) : sizeof row;
   std::size_t n = 0;
   for (const char* p = ValueNames[i].get(); *p && n < room; ++p, ++n) {
     const auto c = static_cast<unsigned char>(*p);
     row[n] = c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
   }
+  // A name with a value shown is cut at the value's column.
+  if (i < g_shownCount) n = std::min(n, static_cast<std::size_t>(kValueColumn));
   ConsolePutRow(0, kFirstValueRow + i, row, static_cast<int>(n));
 }
 
@@ -71,19 +112,22 @@ void EchoRow(const char* text, std::size_t n, int bottom) {
 
 void PrepareScreen() {
   ConsoleClear();
-  std::fputs(kBanner, stdout);
-  std::putchar('\n');
-  std::fputs(kEscHint, stdout);
-  GotoXY(0, kHeadingRow);
-  std::fputs("Name", stdout);
-  GotoXY(kValueColumn, kHeadingRow);
-  std::fputs("Value", stdout);
-  GotoXY(0, kRuleRow);
-  for (int i = 0; i < kRuleWidth; ++i) std::putchar('-');
   const ConsoleSize size = ConsoleWindowSize();
+  for (const FixedRow& f : kFixedRows) PutCut(0, f.row, f.text, std::strlen(f.text), size.cols);
   const int rows = WindowRows();
   for (int i = 0; i < ValueCount && kFirstValueRow + i < rows; ++i) DrawName(i, size.cols);
   g_area = {true, AreaTop(), AreaTop()};
+}
+
+void RedrawScreen(const char* dateLine, int droppedLines) {
+  PrepareScreen();
+  DrawDateLine(dateLine, ConsoleWindowSize().cols);
+  DrawShownValues(0, g_shownCount);
+  if (droppedLines > 0) {
+    char note[64];
+    std::snprintf(note, sizeof note, "%d trace lines not shown (see comlog.log)\n", droppedLines);
+    TraceEcho(note);
+  }
 }
 
 void DrawLateName(int i) {
@@ -94,21 +138,16 @@ void DrawLateName(int i) {
 }
 
 void DrawValues(const char* dateLine, const int* values, int n) {
-  GotoXY(0, kDateRow);
-  std::fputs(dateLine, stdout);
-  const int rows = WindowRows();  // a row outside the window is not drawn
-  for (int i = 0; i < n && kFirstValueRow + i < rows; ++i) {
-    char text[12];
-    const int n = std::snprintf(text, sizeof text, "%i", values[i]);
-    // The rest of the row is blanked: no digit of a longer value stays behind.
-    ConsolePutRow(kValueColumn, kFirstValueRow + i, text, n);
-  }
+  DrawDateLine(dateLine, ConsoleWindowSize().cols);
+  for (int i = 0; i < n; ++i) g_shown[i] = values[i];
+  g_shownCount = std::max(g_shownCount, n);
+  DrawShownValues(0, n);
 }
 
 void TraceEcho(const char* message) {
   const ConsoleSize size = ConsoleWindowSize();
   if (!g_area.active || size.rows == 0) {
-    std::fputs(message, stdout);  // at the cursor, as in the start dialogue
+    ConsoleText(message);  // at the cursor, as in the start dialogue
     return;
   }
   const int bottom = size.rows - 1;
@@ -125,7 +164,7 @@ void TraceEcho(const char* message) {
 
 void LeaveScreen() {
   if (!g_area.active) {
-    std::putchar('\n');  // the shell's prompt starts on a line of its own
+    ConsoleText("\n");  // the shell's prompt starts on a line of its own
     return;
   }
   g_area.active = false;
@@ -133,11 +172,11 @@ void LeaveScreen() {
   const ConsoleSize size = ConsoleWindowSize();
   const int bottom = size.rows - 1;
   if (size.rows == 0) {
-    std::putchar('\n');
+    ConsoleText("\n");
   } else if (g_area.next <= bottom) {
     GotoXY(0, g_area.next);
   } else {
     GotoXY(0, bottom);
-    std::putchar('\n');
+    ConsoleText("\n");
   }
 }

@@ -13,6 +13,11 @@ constexpr const char* kEscHint = "Press (ESC) to abort\n";
 // Clears the console and draws the banner, headings, rule and names; from
 // then on log messages are echoed in the trace area below the table.
 void PrepareScreen();
+// Draws the whole screen again at the window's present size (after a
+// resize, a stop, or output the terminal did not read): the table with every
+// name, the date line and the values as last shown, and an empty trace area
+// that says how many trace lines were not shown, when droppedLines > 0.
+void RedrawScreen(const char* dateLine, int droppedLines);
 // Draws name i, which arrived after the screen was drawn, in its row; the
 // trace area then starts below it.
 void DrawLateName(int i);

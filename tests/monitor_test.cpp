@@ -197,11 +197,11 @@ TEST_F(Monitor, FirstClockDrawsTheScreenOnceAndAsksForMore) {
   EXPECT_EQ(Line(), Ack(clock, true) + Request("Rb") + ParamWrite());
   const std::string screen = Screen();
   EXPECT_EQ(screen.find("\x1b[H\x1b[2J"), screen.find("<<< Rb") + 34);  // Rb's line, then clear
-  EXPECT_NE(screen.find("\n*********************************************************************\n"
-                        "*     Varnhalt K2740 communication test (Build 100),                *\n"),
+  EXPECT_NE(screen.find("\x1b[2;1H*********************************************************************\x1b[K"
+                        "\x1b[3;1H*     Varnhalt K2740 communication test (Build 100),                *\x1b[K"),
             std::string::npos);
-  EXPECT_NE(screen.find("\n\nPress (ESC) to abort\n\x1b[11;1HName\x1b[11;21HValue\x1b[12;1H" +
-                        std::string(59, '-') + "\x1b[13;1HOutdoor\x1b[K\x1b[14;1HFlow\x1b[K<<< RI"),
+  EXPECT_NE(screen.find("\x1b[7;1HPress (ESC) to abort\x1b[K\x1b[11;1HName                Value\x1b[K\x1b[12;1H" +
+                        std::string(59, '-') + "\x1b[K\x1b[13;1HOutdoor\x1b[K\x1b[14;1HFlow\x1b[K<<< RI"),
             std::string::npos);
 
   const Bytes later = ClockTelegram(0x08);
@@ -211,7 +211,7 @@ TEST_F(Monitor, FirstClockDrawsTheScreenOnceAndAsksForMore) {
   Line();
   const std::string after = Screen();
   EXPECT_EQ(after.find("\x1b[2J"), std::string::npos);
-  EXPECT_NE(after.find("\x1b[8;1H\nDate: 14.03.13 - Time: 09:05:08\x1b[13;21H100\x1b[K\x1b[14;21H-5\x1b[K"),
+  EXPECT_NE(after.find("\x1b[9;1HDate: 14.03.13 - Time: 09:05:08\x1b[K\x1b[13;21H100\x1b[K\x1b[14;21H-5\x1b[K"),
             std::string::npos);
   const std::string log = Log();
   EXPECT_EQ(Count(log, "<<< Rb"), 1u);
@@ -223,7 +223,9 @@ TEST_F(Monitor, FirstClockDrawsTheScreenOnceAndAsksForMore) {
 TEST_F(Monitor, ValuesBeforeAnyClockShowAnEmptyDateLine) {
   Send(NameTelegram("A") + ValuesTelegram({7}));
   Line();
-  EXPECT_NE(Screen().find("\x1b[8;1H\x1b[13;21H7"), std::string::npos);
+  const std::string screen = Screen();
+  EXPECT_NE(screen.find("\x1b[13;21H7"), std::string::npos);
+  EXPECT_EQ(screen.find("\x1b[9;1H"), std::string::npos);  // nothing on the date line's row
 }
 
 TEST_F(Monitor, RowsBeyondTheTelegramsDataKeepTheirOldValue) {
