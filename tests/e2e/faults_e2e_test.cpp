@@ -44,8 +44,9 @@ bool PortIsFree(const std::string& path) {
 
 // Runs a command in a private mount namespace (root, or a user namespace).
 std::string InPrivateMounts(const std::string& script) {
-  const std::string ns = geteuid() == 0 ? "unshare --mount --propagation private"
-                                        : "unshare --user --map-root-user --mount --propagation private";
+  const std::string ns = geteuid() == 0
+                             ? "unshare --mount --propagation private"
+                             : "unshare --user --map-root-user --mount --propagation private";
   return ns + " sh -c " + Quote(script);
 }
 
@@ -185,10 +186,10 @@ TEST_F(EnvironmentFault, PulledAdapterComesBackByItself) {
   // its major number), so that between the two lines COM1 is simply absent.
   const std::string absent = dir_.File("absent");
   ASSERT_EQ(ShellStatus("mknod " + Quote(absent) + " c 240 0"), 0) << "mknod needs root";
-  Terminal t(InPrivateMounts("mount --bind " + Quote(absent) + " /dev/ttyS0 && mount --bind " +
-                             Quote(line_.slave_path()) + " /dev/ttyS0 && exec " +
-                             Quote(VARNHALT_BIN)),
-             dir_.path(), 100, 30);
+  Terminal t(
+      InPrivateMounts("mount --bind " + Quote(absent) + " /dev/ttyS0 && mount --bind " +
+                      Quote(line_.slave_path()) + " /dev/ttyS0 && exec " + Quote(VARNHALT_BIN)),
+      dir_.path(), 100, 30);
   ASSERT_NO_FATAL_FAILURE(Connect(t));
   const int pid = t.Pid("varnhalt_test");
   ASSERT_GT(pid, 0);
@@ -200,11 +201,11 @@ TEST_F(EnvironmentFault, PulledAdapterComesBackByItself) {
   ASSERT_TRUE(t.WaitFor("COM1 lost: "));
   const long before = CpuTicks(pid);
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // two reopen attempts
-  EXPECT_LT(CpuTicks(pid) - before, sysconf(_SC_CLK_TCK) / 5) << "the loop spins while the port is gone";
+  EXPECT_LT(CpuTicks(pid) - before, sysconf(_SC_CLK_TCK) / 5)
+      << "the loop spins while the port is gone";
 
   PtyPair again;
-  ASSERT_EQ(ShellStatus("nsenter --mount=/proc/" + std::to_string(pid) +
-                        "/ns/mnt sh -c " +
+  ASSERT_EQ(ShellStatus("nsenter --mount=/proc/" + std::to_string(pid) + "/ns/mnt sh -c " +
                         Quote("umount -l /dev/ttyS0 && mount --bind " + Quote(again.slave_path()) +
                               " /dev/ttyS0")),
             0);
@@ -301,18 +302,21 @@ TEST_F(EnvironmentFault, NoiseFloodBringsOnlyOwedAcknowledgementsAndEscStillWork
   ASSERT_GT(pid, 0);
   NoiseFlood flood(line_.master());
 
-  // 15 s of noise; then the program catches up with what is still queued,
-  // and every telegram the noise happened to form has been answered, and
-  // nothing else.
-  const auto stop = After(15000);
+  // 3 s of noise, enough to rotate the log at least once; then the program
+  // catches up with what is still queued, and every telegram the noise
+  // happened to form has been answered, and nothing else. (That framing is
+  // byte-exact on any input is shown in depth by the model comparison in the
+  // unit tests and by the fuzz target; this is the real program on a real
+  // line.)
+  const auto stop = After(3000);
   flood.Until([&] { return std::chrono::steady_clock::now() >= stop || !Running(pid); });
   ASSERT_TRUE(Running(pid)) << "the program ended during the flood";
   for (int i = 0; i < 50 && flood.got().size() < flood.owed().bytes().size(); ++i)
     flood.Listen(100);
   flood.Listen(300);
-  // About 450 KB here (a 9600-baud line carries 14 KB in 15 s); a build with
+  // About 90 KB here (a 9600-baud line carries 3 KB in 3 s); a build with
   // the sanitizers takes less.
-  EXPECT_GT(flood.written(), 50000u) << "the flood was too thin to mean anything";
+  EXPECT_GT(flood.written(), 15000u) << "the flood was too thin to mean anything";
   EXPECT_GT(flood.owed().telegrams(), 5) << "the noise formed hardly any telegram";
   EXPECT_TRUE(flood.got() == flood.owed().bytes())
       << FirstDifference(flood.got(), flood.owed().bytes()) << " after " << flood.written()
@@ -333,9 +337,11 @@ TEST_F(EnvironmentFault, NoiseFloodBringsOnlyOwedAcknowledgementsAndEscStillWork
   EXPECT_LT(ms, 2000) << "ESC took " << ms << " ms to end the program";
   EXPECT_EQ(t.ExitStatus(), 0);
   flood.Listen(200);
-  std::printf("noise: %llu bytes, %d telegrams formed by chance, %zu bytes answered; ESC ended it after %lld ms\n",
-              static_cast<unsigned long long>(flood.written()), flood.owed().telegrams(),
-              flood.got().size(), static_cast<long long>(ms));
+  std::printf(
+      "noise: %llu bytes, %d telegrams formed by chance, %zu bytes answered; ESC ended it after "
+      "%lld ms\n",
+      static_cast<unsigned long long>(flood.written()), flood.owed().telegrams(),
+      flood.got().size(), static_cast<long long>(ms));
   const Bytes& got = flood.got();
   const Bytes& owed = flood.owed().bytes();
   EXPECT_TRUE(got.size() <= owed.size() && std::equal(got.begin(), got.end(), owed.begin()))
@@ -351,12 +357,17 @@ TEST_F(EnvironmentFault, QuietLineCostsNoCpu) {
   ASSERT_GT(pid, 0);
   ExpectAlive(t, "beforequiet");
   // The controller says nothing: each turn waits its 20 ms for a byte. A
-  // loop that spins would use a whole core; allow a tenth of one.
+  // loop that spins would use a whole core; allow a tenth of one over the
+  // time actually waited.
   const long before = CpuTicks(pid);
-  std::this_thread::sleep_for(std::chrono::seconds(5));
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
   const long used = CpuTicks(pid) - before;
-  EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 2) << "the loop spins on a quiet line";
-  std::printf("quiet line: %ld clock ticks of CPU in 5 s (%ld ticks a second)\n", used,
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double allowed = seconds * static_cast<double>(sysconf(_SC_CLK_TCK)) / 10;
+  EXPECT_LT(static_cast<double>(used), allowed) << "the loop spins on a quiet line";
+  std::printf("quiet line: %ld clock ticks of CPU in %.2f s (%ld ticks a second)\n", used, seconds,
               sysconf(_SC_CLK_TCK));
   ASSERT_TRUE(Running(pid));
   ExpectAlive(t, "afterquiet");
