@@ -7,13 +7,53 @@
 #include <memory>
 #include <string>
 
+#include "files.h"
 #include "pty_pair.h"
+#include "screen_scenarios.h"
 #include "telegrams.h"
 #include "temp_dir.h"
 #include "terminal.h"
 
-// 2013-03-14 21:05:07 in packed BCD.
-inline const Bytes kClock = Telegram('M', '2', {0x07, 0x05, 0x21, 0x14, 0x03, 0x04, 0x13});
+// A terminal of the test's own on the test's line, as the shared steps and
+// scenarios see a run of the program.
+class TerminalOnLine : public MonitorRun {
+ public:
+  TerminalOnLine(Terminal& term, const PtyPair& line, const TempDir& dir)
+      : term_(term), line_(line), dir_(dir) {}
+  Terminal& Term() override { return term_; }
+  const PtyPair& Line() override { return line_; }
+  std::string Log() override { return ReadFile(dir_.File("comlog.log")); }
+  std::string LogLineEnd() const override { return "\n"; }
+  void PressEsc() override { term_.Key("Escape"); }
+
+ private:
+  Terminal& term_;
+  const PtyPair& line_;
+  const TempDir& dir_;
+};
+
+// The Linux program in tmux, for the shared scenarios: a directory, a line
+// and a terminal of its own.
+class TmuxRun : public MonitorRun {
+ public:
+  TmuxRun(int cols, int rows)
+      : term_(Com1Command(line_.slave_path()), dir_.path(), cols, rows), on_(term_, line_, dir_) {}
+  Terminal& Term() override { return term_; }
+  const PtyPair& Line() override { return line_; }
+  std::string Log() override { return on_.Log(); }
+  std::string LogLineEnd() const override { return on_.LogLineEnd(); }
+  void PressEsc() override { on_.PressEsc(); }
+
+ private:
+  TempDir dir_;
+  PtyPair line_;
+  Terminal term_;
+  TerminalOnLine on_;
+};
+
+inline std::unique_ptr<MonitorRun> LaunchInTmux(int cols, int rows) {
+  return std::make_unique<TmuxRun>(cols, rows);
+}
 
 class EndToEnd : public testing::Test {
  protected:
@@ -28,15 +68,13 @@ class EndToEnd : public testing::Test {
   // Starts the monitor, and after it a shell with the prompt "$ " in the same
   // terminal; the monitor's exit status goes to the file "status".
   std::unique_ptr<Terminal> LaunchThenShell(int cols, int rows) {
-    return std::make_unique<Terminal>(
-        Monitor() + "; echo $? > status; exec env PS1='$ ' sh", dir_.path(), cols, rows);
+    return std::make_unique<Terminal>(Monitor() + "; echo $? > status; exec env PS1='$ ' sh",
+                                      dir_.path(), cols, rows);
   }
+  // The start dialogue (screen_scenarios.h) on terminal t and this test's line.
   void Connect(Terminal& t) {
-    ASSERT_TRUE(t.WaitFor("ComPort-Nummer [1..6]:"));
-    t.Type("1");
-    t.Key("Enter");
-    ASSERT_EQ(line_.ReadExactly(8, 5000), Request("Ra"));
-    ASSERT_TRUE(t.WaitFor("Press (ESC) to abort"));
+    TerminalOnLine run(t, line_, dir_);
+    ::Connect(run);
   }
   // Sends telegrams and expects these bytes back.
   void Exchange(const Bytes& out, const Bytes& expected) {
@@ -44,9 +82,9 @@ class EndToEnd : public testing::Test {
     EXPECT_EQ(line_.ReadExactly(expected.size(), 5000), expected);
   }
   // Names, then the first clock: the screen is drawn.
-  void DrawTable(const std::vector<std::string>& names) {
-    for (const std::string& n : names) Exchange(NameTelegram(n), Ack(NameTelegram(n), true));
-    Exchange(kClock, Ack(kClock, true) + Request("Rb") + ParamWrite());
+  void DrawTable(Terminal& t, const std::vector<std::string>& names) {
+    TerminalOnLine run(t, line_, dir_);
+    ::DrawTable(run, names);
   }
   void ExpectTerminalRestored() {
     EXPECT_EQ(ReadFile(dir_.File("stty.before")), ReadFile(dir_.File("stty.after")));
