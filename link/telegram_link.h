@@ -4,6 +4,10 @@
 // Telegram: start byte, command byte, length byte n, n data bytes, and a
 // 16-bit big-endian checksum (sum of all bytes before it): n + 5 bytes.
 // Conventions: 0 for success and -1 for failure, a count, or 1/0 for a test.
+//
+// These names are the program's established interface and keep their mixed
+// styles (OpenComPort, Send_Msg, checkCheckSum, sendAcq); helpers added since
+// follow the module's own style.
 #pragma once
 
 #include <cstdint>
