@@ -125,6 +125,8 @@ TEST_F(WineMonitor, APortLeftWithXonXoffIsTheProgramsOwn) {
   termios t{};
   ASSERT_EQ(tcgetattr(pty_.slave(), &t), 0);
   t.c_iflag |= IXON;
+  t.c_cc[VSTART] = 0x11;  // a serial port's defaults; the test's pty has none
+  t.c_cc[VSTOP] = 0x13;
   ASSERT_EQ(tcsetattr(pty_.slave(), TCSANOW, &t), 0);
   OpenCom1();
   ASSERT_FALSE(HasFailure());
