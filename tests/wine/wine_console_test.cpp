@@ -1,7 +1,7 @@
 // The console of the Windows program under Wine: the input mode it sets
 // while it polls keys and restores on its ways out, Ctrl+C, no stream write
-// to the console once the port is open, and a port its previous user left
-// with XON/XOFF.
+// to the console once the port is open, ESC behind a paste, and a port its
+// previous user left with XON/XOFF.
 //
 // Not tested here, because Wine 8 cannot show them (measured): its console
 // does not follow the terminal's size, so a resize never reaches the
@@ -113,6 +113,22 @@ TEST_F(WineConsoleMode, CtrlCEndsWithTheReportAndStatus130) {
   EXPECT_GT(report, RowOf(StartsWith("<<< RI")));
   EXPECT_GT(RowOf(StartsWith("<<< RI")), RowOf(Is(Padded("Flow") + "45")));
   ExpectRestoredAndNoStreamWrites();
+}
+
+// ---- Keys ----
+
+// ESC behind a long paste still ends the program at once: each turn reads
+// every waiting key, up to 256 input records. (At one key a turn, 4000
+// pasted characters held ESC back for more than a minute.)
+TEST_F(WineMonitor, EscBehindAPasteEndsTheProgram) {
+  ASSERT_NO_FATAL_FAILURE(DrawTable({"Outdoor"}));
+  Term().Type(std::string(4000, 'x'));
+  const auto pasted = Clock::now();
+  PressEscExpectStatus0();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - pasted).count();
+  std::cout << "[   WINE   ] ESC behind 4000 pasted characters: " << ms << " ms\n";
+  EXPECT_LT(ms, 5000);
 }
 
 // ---- The port's settings are the program's own ----
