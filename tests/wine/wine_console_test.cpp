@@ -115,6 +115,30 @@ TEST_F(WineConsoleMode, CtrlCEndsWithTheReportAndStatus130) {
   ExpectRestoredAndNoStreamWrites();
 }
 
+// The window moved down the buffer (the mouse wheel, the scroll bar) is
+// moved back to the buffer's top, and the whole screen drawn again there
+// within a second: the table in its rows, the values as last shown, an
+// empty trace area. Wine's terminal goes on showing the buffer's top rows
+// wherever the window is, so the redraw shows in the emptied trace area, and
+// the probe tells where the window ended. (A change of the window's size
+// cannot be made under Wine; it takes the same path.)
+TEST_F(WineConsoleMode, AWindowScrolledAwayIsMovedBackAndDrawnAgain) {
+  ASSERT_NO_FATAL_FAILURE(DrawTable({"Outdoor", "Flow"}));
+  Exchange(ValuesTelegram({21, 45}), Ack(ValuesTelegram({21, 45}), true));
+  ASSERT_TRUE(WaitForRow(Is(Padded("Flow") + "45")));
+  const auto table = Screen();
+  ASSERT_EQ(table[15], "<<< RI {52 49 04 00 9b 00 04 01 3e }");
+
+  std::ofstream(work_ + "/probe-scroll");
+  ASSERT_TRUE(WaitUntil([&] { return Modes().count("scrolled") > 0; }, 5000));
+  ASSERT_EQ(Modes()["scrolled"], "5") << "the window could not be moved";
+  EXPECT_TRUE(WaitUntil([&] { return Row(15).empty(); }, 1500)) << "not drawn again";
+  const auto s = Screen();
+  for (int row = 0; row < 14; ++row) EXPECT_EQ(s[row], table[row]) << "row " << row;
+  PressEscExpectStatus0();
+  EXPECT_EQ(Modes()["top"], "0") << "the window was not moved back to the buffer's top";
+}
+
 // ---- Keys ----
 
 // ESC behind a long paste still ends the program at once: each turn reads

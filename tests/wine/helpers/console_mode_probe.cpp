@@ -6,7 +6,11 @@
 // same console and waits for it, and appends to OUT_FILE the input mode as
 // set ("before"), while PROGRAM runs, once a file "probe-now" appears in the
 // working directory ("running"), and after PROGRAM ended ("after"), then
-// PROGRAM's exit status ("status"), which is also the probe's. Ctrl+C and
+// PROGRAM's exit status ("status"), which is also the probe's. Once a file
+// "probe-scroll" appears, it moves the console's window 5 rows down the
+// buffer, making the buffer taller first where needed ("scrolled": the
+// window's top row, or the error); the window's top row after PROGRAM
+// ended is noted as "top". Ctrl+C and
 // Ctrl+Break are left to PROGRAM: under Wine in a terminal, Ctrl+C also
 // ends the shell around the probe, so the status is kept in OUT_FILE too.
 #include <windows.h>
@@ -25,6 +29,28 @@ void Note(const char* file, const char* when, HANDLE in) {
       std::fprintf(f, "%s: 0x%lx\n", when, static_cast<unsigned long>(mode));
     else
       std::fprintf(f, "%s: error %lu\n", when, static_cast<unsigned long>(GetLastError()));
+    std::fclose(f);
+  }
+}
+
+// Moves the window down the buffer, as the mouse wheel or the scroll bar does.
+void Scroll(const char* file) {
+  constexpr SHORT kDown = 5;
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  BOOL ok = GetConsoleScreenBufferInfo(out, &info);
+  const SMALL_RECT& w = info.srWindow;
+  const COORD taller{info.dwSize.X, static_cast<SHORT>(w.Bottom + 1 + kDown)};
+  if (ok && info.dwSize.Y < taller.Y) ok = SetConsoleScreenBufferSize(out, taller);
+  const SMALL_RECT down{w.Left, static_cast<SHORT>(w.Top + kDown), w.Right,
+                        static_cast<SHORT>(w.Bottom + kDown)};
+  if (ok) ok = SetConsoleWindowInfo(out, TRUE, &down);
+  if (ok) ok = GetConsoleScreenBufferInfo(out, &info);
+  if (std::FILE* f = std::fopen(file, "a")) {
+    if (ok)
+      std::fprintf(f, "scrolled: %d\n", info.srWindow.Top);
+    else
+      std::fprintf(f, "scrolled: error-%lu\n", static_cast<unsigned long>(GetLastError()));
     std::fclose(f);
   }
 }
@@ -54,13 +80,25 @@ int main(int argc, char** argv) {
     return 2;
   }
   bool noted = false;
+  bool scrolled = false;
   while (WaitForSingleObject(child.hProcess, 50) == WAIT_TIMEOUT) {
     if (!noted && GetFileAttributesA("probe-now") != INVALID_FILE_ATTRIBUTES) {
       Note(argv[2], "running", in);
       noted = true;
     }
+    if (!scrolled && GetFileAttributesA("probe-scroll") != INVALID_FILE_ATTRIBUTES) {
+      Scroll(argv[2]);
+      scrolled = true;
+    }
   }
   Note(argv[2], "after", in);
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+    if (std::FILE* f = std::fopen(argv[2], "a")) {
+      std::fprintf(f, "top: %d\n", info.srWindow.Top);
+      std::fclose(f);
+    }
+  }
   DWORD status = 0;
   GetExitCodeProcess(child.hProcess, &status);
   if (std::FILE* f = std::fopen(argv[2], "a")) {
