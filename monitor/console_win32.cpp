@@ -25,8 +25,9 @@
 // once and ConsoleClear moves the window to the buffer's top
 // (SetConsoleWindowInfo) before the screen is drawn again. Wine 8's console
 // does not follow its terminal's size, and holds up cell calls as well while
-// its terminal is stopped: resizing and a stopped terminal rest here on the
-// calls as Microsoft documents them, not on a test under Wine.
+// its terminal is stopped: a change of the window's size and a stopped
+// console rest here on the calls as Microsoft documents them, not on a test
+// under Wine (a window moved down the buffer is tested there).
 #include <windows.h>
 
 #include <atomic>
@@ -435,12 +436,12 @@ bool WaitForEnd(DWORD ms) {
 }
 
 BOOL WINAPI OnControl(DWORD event) {
-  const bool close = event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT;
+  const bool closing = event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT;
   // A second one before the loop has ended ends the program at once.
   if (g_pending.exchange(SIGINT) != 0 && !g_ended) EndNow();
-  if (!WaitForEnd(close ? kCloseWaitMs : kEndWaitMs)) EndNow();
+  if (!WaitForEnd(closing ? kCloseWaitMs : kEndWaitMs)) EndNow();
   // Returning from a close event ends the process: let it finish first.
-  if (close) Sleep(kCloseWaitMs);
+  if (closing) Sleep(kCloseWaitMs);
   return TRUE;
 }
 

@@ -1,14 +1,20 @@
 // The console of the Windows program under Wine: the input mode it sets
 // while it polls keys and restores on its ways out, Ctrl+C, no stream write
-// to the console once the port is open, ESC behind a paste, and a port its
-// previous user left with XON/XOFF.
+// to the console once the port is open, a window moved away from the
+// buffer's top, ESC behind a paste, and a port its previous user left with
+// XON/XOFF.
 //
 // Not tested here, because Wine 8 cannot show them (measured): its console
-// does not follow the terminal's size, so a resize never reaches the
-// program; and while its terminal is stopped Wine holds up cell calls as
-// well, so a stopped console tells nothing about the program. On Windows
-// both rest on the console calls as Microsoft documents them (see
-// console_win32.cpp); the Linux tests cover them in a real terminal.
+// does not follow the terminal's size, so a change of the window's size never
+// reaches the program; and while its terminal is stopped Wine holds up cell
+// calls as well, so a stopped console tells nothing about the program. On
+// Windows both rest on the console calls as Microsoft documents them (see
+// console_win32.cpp); the Linux tests cover them in a real terminal. Neither
+// can Wine pause a console's output (Ctrl+S, a selection): that the program
+// writes no stream text once the port is open is shown by the count of its
+// console layer, where StreamText is the only stream write and refuses
+// every one from the first cell write on.
+
 #include <fstream>
 #include <map>
 

@@ -60,7 +60,9 @@ inline bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
 }
 
 // 12:34:56 on 07.12.23, packed BCD: second, minute, hour, day, month, weekday, year.
-inline Bytes ClockTelegram() { return Telegram('M', '2', {0x56, 0x34, 0x12, 0x07, 0x12, 0x04, 0x23}); }
+inline Bytes ClockTelegram() {
+  return Telegram('M', '2', {0x56, 0x34, 0x12, 0x07, 0x12, 0x04, 0x23});
+}
 
 inline std::string Hex(const Bytes& b) {
   std::string s;
