@@ -51,6 +51,12 @@ std::string WindowsPath(std::string path) {
 // stream writes it was asked for once the port was open.
 class WineConsoleMode : public WineMonitor {
  protected:
+  void SetUp() override {
+    ASSERT_EQ(access(VARNHALT_WIN_PROBE, R_OK), 0)
+        << "no cross-built probe at " << VARNHALT_WIN_PROBE;
+    WineMonitor::SetUp();
+  }
+
   std::string Command() override {
     char mode[16];
     std::snprintf(mode, sizeof mode, "%lx", kFoundMode);
