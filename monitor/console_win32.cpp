@@ -367,7 +367,8 @@ int ConsoleTakeDroppedLines() { return 0; }  // cell calls are never dropped
 // selection (which would hold up every stream write to the console) nor put
 // records into the queue. Microsoft's SetConsoleMode documentation: QuickEdit
 // is changed only together with ENABLE_EXTENDED_FLAGS; with
-// ENABLE_PROCESSED_INPUT (kept as found) Ctrl+C is no key but a control event.
+// ENABLE_PROCESSED_INPUT (on, as a console has it by default) Ctrl+C is no
+// key but a control event.
 //
 // Ctrl+C, Ctrl+Break and closing the window reach OnControl on a thread of
 // its own (SetConsoleCtrlHandler). It only sets the flag that
@@ -383,6 +384,7 @@ namespace {
 
 constexpr DWORD kKeyModeOff = ENABLE_QUICK_EDIT_MODE | ENABLE_MOUSE_INPUT | ENABLE_WINDOW_INPUT |
                               ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT;
+constexpr DWORD kKeyModeOn = ENABLE_EXTENDED_FLAGS | ENABLE_PROCESSED_INPUT;
 
 struct KeyMode {
   HANDLE in = INVALID_HANDLE_VALUE;
@@ -465,7 +467,7 @@ Keyboard::Keyboard() {
   g_keys.in = ConsoleInput(&mode);
   if (g_keys.in != INVALID_HANDLE_VALUE) {
     g_keys.saved = mode;
-    g_keys.set = SetConsoleMode(g_keys.in, (mode & ~kKeyModeOff) | ENABLE_EXTENDED_FLAGS) != 0;
+    g_keys.set = SetConsoleMode(g_keys.in, (mode & ~kKeyModeOff) | kKeyModeOn) != 0;
     // One console read request at start: some consoles (Wine's) begin to
     // collect key presses only after the first one.
     INPUT_RECORD record;
