@@ -1,6 +1,7 @@
-// The serial port on Windows: CreateFileA on "COMn", the line in a DCB,
-// read time-outs that return a 1-byte read within 20 ms, write time-outs
-// that give up on a stalled line after 200 ms.
+// The serial port on Windows: CreateFileA on "COMn", every setting of the
+// line that shapes the data in a DCB, read time-outs that return a 1-byte
+// read within 20 ms, write time-outs that give up on a stalled line after
+// 200 ms. A port whose settings the driver refuses is no open port.
 #include <windows.h>
 
 #include <cstdio>
@@ -9,39 +10,64 @@
 
 namespace {
 
-constexpr const char* kDevices[kComPortCount] = {"COM1", "COM2", "COM3",
-                                                 "COM4", "COM5", "COM6"};
+constexpr const char* kDevices[kComPortCount] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"};
 
 constexpr DWORD kWriteStallMs = 200;  // a write the line does not take this long is given up
 
 HANDLE AsHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
-// Only baud, 8N1, DTR and XON/XOFF on input are changed; the rest of the
-// line stays as the driver has it. The write time-out is the guard against
-// flow control that another program left on.
-void SetLine(HANDLE h, DCB dcb, int baud) {
+// The line is the program's own, whatever its previous user left: 8N1 at
+// the caller's baud, binary, no parity check, no flow control either way
+// (an XOFF byte inside a telegram, a clock at second 13, would otherwise be
+// swallowed by the driver), no DSR gating, no dropped zero bytes, no error
+// character, and a line error that does not stop later reads. DTR stays
+// inactive; RTS is held on where it was left as handshake or toggle.
+void TakeLine(DCB& dcb, int baud) {
   dcb.BaudRate = static_cast<DWORD>(baud);
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
-  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fBinary = TRUE;
+  dcb.fParity = FALSE;
+  dcb.fOutX = FALSE;
   dcb.fInX = FALSE;
-  SetCommState(h, &dcb);
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fAbortOnError = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || dcb.fRtsControl == RTS_CONTROL_TOGGLE)
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+}
 
-  COMMTIMEOUTS timeouts{};
-  GetCommTimeouts(h, &timeouts);
-  timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = 0;
-  timeouts.ReadTotalTimeoutConstant = kReadTimeoutMs;
-  timeouts.WriteTotalTimeoutMultiplier = 0;
-  timeouts.WriteTotalTimeoutConstant = kWriteStallMs;
-  SetCommTimeouts(h, &timeouts);
+// Reads return within the read time-out; a write the line does not take
+// within kWriteStallMs is given up (flow control left on by another
+// program, a cable without handshake lines).
+constexpr COMMTIMEOUTS kTimeouts{MAXDWORD, 0, kReadTimeoutMs, 0, kWriteStallMs};
+
+// The line's settings and time-outs; false with the system's code in *code
+// when the driver refuses either.
+bool SetLine(HANDLE h, DCB dcb, int baud, DWORD* code) {
+  TakeLine(dcb, baud);
+  COMMTIMEOUTS timeouts = kTimeouts;
+  if (SetCommState(h, &dcb) && SetCommTimeouts(h, &timeouts)) return true;
+  *code = GetLastError();
+  return false;
+}
+
+// A line error (a read or write aborted): cleared, and the loop goes on.
+void ClearLineError(HANDLE h) {
+  DWORD errors = 0;
+  COMSTAT stat{};
+  ClearCommError(h, &errors, &stat);
 }
 
 void KeepError(char* out, std::size_t size, DWORD code) {
   char text[128] = "";
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                 code, 0, text, sizeof text, nullptr);
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                 sizeof text, nullptr);
   // FormatMessage ends its text with CR LF: cut it.
   for (char* p = text; *p; ++p)
     if (*p == '\r' || *p == '\n') *p = '\0';
@@ -78,8 +104,8 @@ bool ComPort::IsOpen() const { return AsHandle(handle_) != INVALID_HANDLE_VALUE 
 
 int ComPort::Open(const char* device, int baud) {
   Close();
-  HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
+  HANDLE h =
+      CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     KeepError(error_, sizeof error_, GetLastError());
     return -1;
@@ -93,7 +119,12 @@ int ComPort::Open(const char* device, int baud) {
     CloseHandle(h);
     return -1;
   }
-  SetLine(h, dcb, baud);
+  DWORD code = 0;
+  if (!SetLine(h, dcb, baud, &code)) {
+    KeepError(error_, sizeof error_, code);
+    CloseHandle(h);
+    return -1;
+  }
   handle_ = reinterpret_cast<std::intptr_t>(h);
   lost_ = false;
   error_[0] = '\0';
@@ -109,7 +140,9 @@ void ComPort::Close() {
 
 int ComPort::Send(const unsigned char* buf, int n) {
   DWORD written = 0;
-  if (IsOpen()) WriteFile(AsHandle(handle_), buf, static_cast<DWORD>(n), &written, nullptr);
+  if (IsOpen() && !WriteFile(AsHandle(handle_), buf, static_cast<DWORD>(n), &written, nullptr) &&
+      GetLastError() == ERROR_OPERATION_ABORTED)
+    ClearLineError(AsHandle(handle_));
   return 0;
 }
 
@@ -122,8 +155,12 @@ int ComPort::Receive(unsigned char* buf, int n) {
     aheadPos_ = 0;
     aheadCount_ = got > 0 ? got : 0;
     if (got >= 0) return TakeAhead(buf, n);
-    lost_ = true;
-    KeepError(error_, sizeof error_, code);
+    if (code == ERROR_OPERATION_ABORTED) {
+      ClearLineError(AsHandle(handle_));
+    } else {
+      lost_ = true;
+      KeepError(error_, sizeof error_, code);
+    }
   }
   // A failed read (the device is gone, or no port) still waits out the
   // time-out, so the caller's loop does not spin.
