@@ -28,6 +28,22 @@ class MonitorRun {
   virtual int TimeoutMs() const { return 5000; }
 };
 
+// Another run seen through this one, which does not own it (for a test
+// fixture that is itself the run).
+class BorrowedRun : public MonitorRun {
+ public:
+  explicit BorrowedRun(MonitorRun& run) : run_(run) {}
+  Terminal& Term() override { return run_.Term(); }
+  const PtyPair& Line() override { return run_.Line(); }
+  std::string Log() override { return run_.Log(); }
+  std::string LogLineEnd() const override { return run_.LogLineEnd(); }
+  void PressEsc() override { run_.PressEsc(); }
+  int TimeoutMs() const override { return run_.TimeoutMs(); }
+
+ private:
+  MonitorRun& run_;
+};
+
 // Starts the program in a terminal of cols x rows.
 using Launcher = std::function<std::unique_ptr<MonitorRun>(int cols, int rows)>;
 

@@ -27,6 +27,7 @@
 #include "files.h"
 #include "log_lines.h"
 #include "pty_pair.h"
+#include "screen_scenarios.h"
 #include "telegrams.h"
 #include "temp_dir.h"
 #include "terminal.h"
@@ -75,32 +76,6 @@ inline std::string Hex(const Bytes& b) {
   return s;
 }
 
-// A name padded to the value column.
-inline std::string Padded(const std::string& name) {
-  return name + std::string(kValueColumn - name.size(), ' ');
-}
-
-// Line noise: n times the bytes 'X', 'Y', 'Z', each a rejected header.
-inline Bytes Noise(int n) {
-  Bytes b;
-  for (int i = 0; i < n; ++i) b = b + Bytes{'X', 'Y', 'Z'};
-  return b;
-}
-
-inline std::size_t Count(const std::string& hay, const std::string& needle) {
-  std::size_t n = 0;
-  for (auto p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-  return n;
-}
-
-// A trace line as the log holds it after its time stamp.
-inline std::string TraceLine(const char* prefix, const Bytes& b) {
-  std::string s = prefix;
-  for (unsigned char c : b)
-    if (std::isalnum(c)) s += static_cast<char>(c);
-  return s + " {" + Hex(b) + " }";
-}
-
 // kValues values base, base + 1, ...
 inline std::vector<int16_t> ValuesFrom(int base) {
   std::vector<int16_t> v(kValues);
@@ -141,9 +116,17 @@ extern TemplatePrefix g_template;
 
 // ---- One run of the program ----
 
-class WineMonitor : public testing::Test {
+// A test of the program under Wine; as a MonitorRun it also runs the
+// screen scenarios shared with the tmux tests.
+class WineMonitor : public testing::Test, public MonitorRun {
  protected:
   void SetUp() override {
+    Prepare();
+    if (!HasFatalFailure() && startInSetUp_) Start(cols_, rows_);
+  }
+
+  // A Wine prefix of the test's own, COM1 wired to the test's line.
+  void Prepare() {
     ASSERT_TRUE(g_template.error.empty()) << g_template.error;
     ASSERT_FALSE(pty_.slave_path().empty());
     // Wine and tmux must not inherit the pty: closing the master must hang it up.
@@ -158,8 +141,22 @@ class WineMonitor : public testing::Test {
     line_ = dir_.File("com1");
     fs::create_symlink(pty_.slave_path(), line_);
     WireCom1(prefix_, line_);
-    term_ = std::make_unique<Terminal>(Command(), work_, cols_, rows_);
   }
+
+  // The program in a terminal of cols x rows.
+  void Start(int cols, int rows) {
+    term_ = std::make_unique<Terminal>(Command(), work_, cols, rows);
+  }
+
+  // ---- MonitorRun, for the shared scenarios ----
+  Terminal& Term() override { return *term_; }
+  const PtyPair& Line() override { return pty_; }
+  std::string Log() override { return ReadFile(work_ + "/comlog.log"); }
+  std::string LogLineEnd() const override { return "\r\n"; }
+  // ESC twice in one write: Wine's console takes a lone ESC from the terminal
+  // for the start of a key sequence and delivers nothing; ESC ESC is one 27.
+  void PressEsc() override { term_->Key("Escape Escape"); }
+  int TimeoutMs() const override { return 10000; }
 
   void TearDown() override {
     if (HasFailure() && term_) {
@@ -174,7 +171,6 @@ class WineMonitor : public testing::Test {
   // messages to wine.err.
   virtual std::string Command() { return WineCommand(prefix_, kWinExe, dir_.File("wine.err")); }
 
-  Terminal& Term() { return *term_; }
   std::vector<std::string> Screen() { return term_->Screen(); }
   std::string Row(int y) { return term_->Row(y); }
 
@@ -207,12 +203,11 @@ class WineMonitor : public testing::Test {
     Term().Key("Enter");
   }
 
-  // The start dialogue with COM1, up to the request "Ra".
+  // The start dialogue with COM1, up to the request "Ra", with the cursor
+  // checked behind the prompt.
   void OpenCom1() {
     ExpectPrompt(1);
-    if (HasFatalFailure()) return;
-    Answer("1");
-    EXPECT_EQ(Hex(pty_.ReadExactly(8, 10000)), "52 61 03 00 ff f4 02 a9");
+    if (!HasFatalFailure()) Connect(*this);
   }
 
   void Send(const Bytes& telegram) { pty_.Write(telegram); }
@@ -220,29 +215,18 @@ class WineMonitor : public testing::Test {
     return Hex(pty_.ReadExactly(n, timeout_ms));
   }
 
-  // ESC twice in one write: Wine's console takes a lone ESC from the terminal
-  // for the start of a key sequence and delivers nothing; ESC ESC is one 27.
   void PressEscExpectStatus0() {
-    Term().Key("Escape Escape");
+    PressEsc();
     EXPECT_EQ(Term().ExitStatus(15000), 0) << "the program did not end after ESC with status 0";
   }
 
-  std::string Log() { return ReadFile(work_ + "/comlog.log"); }
   bool Logged(const std::string& text) { return Log().find(text) != std::string::npos; }
 
-  // Sends telegrams and expects these bytes back.
-  void Exchange(const Bytes& out, const Bytes& expected) {
-    Send(out);
-    EXPECT_EQ(Receive(expected.size()), Hex(expected));
-  }
-
-  // Connects, sends the names and the first clock: the table is drawn.
+  // The shared steps (screen_scenarios.h) on this run.
+  void Exchange(const Bytes& out, const Bytes& expected) { ::Exchange(*this, out, expected); }
   void DrawTable(const std::vector<std::string>& names) {
-    OpenCom1();
-    ASSERT_FALSE(HasFailure());
-    for (const std::string& n : names) Exchange(NameTelegram(n), Ack(NameTelegram(n), true));
-    Exchange(ClockTelegram(), Ack(ClockTelegram(), true) + Request("Rb") + ParamWrite());
-    ASSERT_FALSE(HasFailure());
+    ExpectPrompt(1);
+    if (!HasFatalFailure()) ::DrawTable(*this, names);
   }
 
   // The table of kValues values "Value0"..
@@ -285,20 +269,12 @@ class WineMonitor : public testing::Test {
 
   int cols_ = 100;  // the terminal; a fixture may set another size
   int rows_ = 50;
+  bool startInSetUp_ = true;  // false: the case starts the program itself
   TempDir dir_;
   PtyPair pty_;
   std::string prefix_, work_;
   std::string line_;  // the link behind COM1
   std::unique_ptr<Terminal> term_;
-};
-
-// The smallest terminal the screen is made for.
-class WineMonitor80x24 : public WineMonitor {
- protected:
-  WineMonitor80x24() {
-    cols_ = 80;
-    rows_ = 24;
-  }
 };
 
 }  // namespace wine_test

@@ -243,83 +243,26 @@ TEST_F(WineMonitor, StalledWritesAreGivenUpAndEscStillEnds) {
   tcflow(pty_.slave(), TCOON);
 }
 
-// ---- The screen: value rows, the trace area, late names ----
+// ---- The screen scenarios shared with the tmux tests ----
 
-// A shorter value leaves nothing of the longer one before it, and a long
-// name is cut at the value column by its value.
-TEST_F(WineMonitor, ValueRowsReadExactlyNameAndValue) {
-  ASSERT_NO_FATAL_FAILURE(DrawTable({"Outdoor", "A name longer than twenty", "Third"}));
-  // The parameter write's echo opens the trace area, one blank row below the table.
-  ASSERT_TRUE(WaitForRow(StartsWith("<<< RI")));
-  EXPECT_EQ(Row(15), "");
-  EXPECT_EQ(Row(16), "<<< RI {52 49 04 00 9b 00 04 01 3e }");
-  const std::vector<std::pair<std::vector<int16_t>, std::vector<int16_t>>> changes = {
-      {{100, -1, 12345}, {99, 0, 7}}, {{-32768, 32767, -1}, {5, -5, 0}}};
-  for (const auto& [before, after] : changes) {
-    Exchange(ValuesTelegram(before), Ack(ValuesTelegram(before), true));
-    Exchange(ValuesTelegram(after), Ack(ValuesTelegram(after), true));
-    const std::string last = Padded("Third") + std::to_string(after[2]);
-    ASSERT_TRUE(WaitForRow(Is(last))) << Row(14);
-    EXPECT_EQ(Row(12), Padded("Outdoor") + std::to_string(after[0]));
-    EXPECT_EQ(Row(13), "A name longer than t" + std::to_string(after[1]));
+// The scenarios start the program themselves, at their own window size.
+class WineScreen : public WineMonitor {
+ protected:
+  WineScreen() { startInSetUp_ = false; }
+  Launcher Launch() {
+    return [this](int cols, int rows) -> std::unique_ptr<MonitorRun> {
+      Start(cols, rows);
+      return std::make_unique<BorrowedRun>(*this);
+    };
   }
-  PressEscExpectStatus0();
+};
+
+TEST_F(WineScreen, ValueRowsReadExactlyNameAndValue) { ValueRowsReadExactlyNameAndValue(Launch()); }
+TEST_F(WineScreen, EchoesScrollBelowTheTableAndLateNamesAreDrawn) {
+  EchoesScrollBelowTheTableAndLateNamesAreDrawn(Launch());
 }
-
-// 300 echoes through an area of eight rows leave the table as it was, the
-// newest echo on the window's last row; a late name is drawn in its row and
-// the area moves below it.
-TEST_F(WineMonitor80x24, EchoesScrollBelowTheTableAndLateNamesAreDrawn) {
-  ASSERT_NO_FATAL_FAILURE(DrawTable({"Outdoor", "Flow", "Return"}));
-  Exchange(ValuesTelegram({21, 45, 30}), Ack(ValuesTelegram({21, 45, 30}), true));
-  ASSERT_TRUE(WaitForRow(Is(Padded("Return") + "30")));
-  const auto table = Screen();
-  ASSERT_EQ(table.size(), 24u);
-
-  const Bytes last = Telegram('M', 'I', {'L', 'a', 's', 't'});
-  Exchange(Noise(300) + last, Ack(last, true));
-  ASSERT_TRUE(WaitForRow(StartsWith(">>> MILast")));
-  auto s = Screen();
-  ASSERT_EQ(s.size(), 24u);
-  for (int row = 0; row < 15; ++row) EXPECT_EQ(s[row], table[row]) << "row " << row;
-  EXPECT_EQ(s[23], TraceLine(">>> ", last));
-  EXPECT_EQ(s[22], "ERR Unvalidtelegramstartvalue");
-  EXPECT_EQ(Count(Log(), "-> ERR Unvalidtelegramstartvalue\r\n"), 300u);
-
-  Exchange(NameTelegram("Late"), Ack(NameTelegram("Late"), true));
-  Exchange(ValuesTelegram({21, 45, 30, -7}), Ack(ValuesTelegram({21, 45, 30, -7}), true));
-  ASSERT_TRUE(WaitForRow(Is(Padded("Late") + "-7")));
-  s = Screen();
-  ASSERT_EQ(s.size(), 24u);
-  EXPECT_EQ(s[15], Padded("Late") + "-7");
-  EXPECT_EQ(s[23], TraceLine(">>> ", NameTelegram("Late")));
-  for (int row = 0; row < 15; ++row) EXPECT_EQ(s[row], table[row]) << "row " << row;
-  PressEscExpectStatus0();
-}
-
-// Twelve names fill the window to its last row: echoes are logged, not shown,
-// and nothing on the screen moves.
-TEST_F(WineMonitor80x24, WindowWithNoRoomBelowTheTableShowsNoEchoes) {
-  std::vector<std::string> names;
-  for (int i = 0; i < 12; ++i) names.push_back("Value " + std::to_string(i));
-  ASSERT_NO_FATAL_FAILURE(DrawTable(names));
-  const Bytes values = ValuesTelegram({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11});
-  Exchange(values, Ack(values, true));
-  ASSERT_TRUE(WaitForRow(Is(Padded("Value 11") + "0")));  // row 11 shows the value / 207
-  const auto table = Screen();
-  ASSERT_EQ(table.size(), 24u);
-  EXPECT_EQ(table[23], Padded("Value 11") + "0");
-  EXPECT_EQ(table[22], Padded("Value 10") + "10");
-  EXPECT_EQ(table[12], Padded("Value 0") + "0");
-
-  const Bytes info = Telegram('M', 'I', {'S', 'e', 'e', 'n'});
-  Exchange(Noise(20) + info, Ack(info, true));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(Screen(), table);
-  const std::string log = Log();
-  EXPECT_NE(log.find(TraceLine(">>> ", info)), std::string::npos);
-  EXPECT_EQ(Count(log, "ERR Unvalidtelegramstartvalue"), 20u);
-  PressEscExpectStatus0();
+TEST_F(WineScreen, WindowWithNoRoomBelowTheTableShowsNoEchoes) {
+  WindowWithNoRoomBelowTheTableShowsNoEchoes(Launch());
 }
 
 }  // namespace
