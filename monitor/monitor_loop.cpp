@@ -140,9 +140,13 @@ void CheckHeader(MonitorLoop& m) {
 }
 
 // A complete data telegram: acknowledge it at once, then pick its handling.
+// A telegram whose checksum fails is refused: answered negatively, traced as
+// it arrived, and not acted upon, so that a garbled name, value or clock
+// never reaches the table.
 void CompleteTelegram(MonitorLoop& m) {
   const int len = static_cast<int>(m.expected);
-  if (checkCheckSum(m.buffer, len)) {
+  const bool good = checkCheckSum(m.buffer, len) != 0;
+  if (good) {
     sendAcq(m.buffer, len);
     ++m.counts.acknowledged;
   } else {
@@ -151,7 +155,7 @@ void CompleteTelegram(MonitorLoop& m) {
   }
   m.count = 0;
   m.phase = ReceivePhase::Header;
-  m.state = StateForCommand(m.buffer[1]);
+  m.state = good ? StateForCommand(m.buffer[1]) : MonitorState::Receive;
   if (m.state == MonitorState::Receive) PrintComLog(kTraceReceived, m.buffer, len);
 }
 

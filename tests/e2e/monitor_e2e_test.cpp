@@ -110,7 +110,7 @@ TEST_F(EndToEnd, LineFaultsAreTracedAndTheReceiverStaysInStep) {
   EXPECT_EQ(t->ExitStatus(), 0);
   const std::string log = Log();
   EXPECT_NE(log.find("-> <<< MA {4d 41 01 00 00 8f }\n"), std::string::npos);
-  EXPECT_NE(log.find("-> >>> MAPump {"), std::string::npos);  // handled all the same
+  EXPECT_NE(log.find("-> >>> MAPump {"), std::string::npos);  // traced as it arrived
   EXPECT_NE(log.find("-> ERR Unvalidtelegramstartvalue\n"), std::string::npos);
   EXPECT_NE(log.find("-> ERR Buffersizetosmallfortelegram\n"), std::string::npos);
   EXPECT_NE(log.find("-> >>> MASplit {"), std::string::npos);
