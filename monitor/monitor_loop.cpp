@@ -299,6 +299,14 @@ void FreeValueNames() {
   ValueCount = 0;
 }
 
+namespace {
+void PrintFigure(const char* label, long long value) {
+  char number[24];  // the log's formatter has no 64-bit conversion
+  std::snprintf(number, sizeof number, "%lld", value);
+  printlog("%s: %s\n", label, number);
+}
+}  // namespace
+
 void PrintLineReport(const MonitorLoop& m) {
   const auto seconds =
       std::chrono::duration_cast<std::chrono::seconds>(MonitorClock::now() - m.openedAt);
@@ -313,11 +321,9 @@ void PrintLineReport(const MonitorLoop& m) {
                  {"R frames (not answered)", c.shortFrames},
                  {"Rejected headers", c.rejected},
                  {"Times the port was lost", c.portLosses}};
-  for (const auto& f : figures) {
-    char number[24];  // the log's formatter has no 64-bit conversion
-    std::snprintf(number, sizeof number, "%lld", f.value);
-    printlog("%s: %s\n", f.label, number);
-  }
+  for (const auto& f : figures) PrintFigure(f.label, f.value);
+  // Last, so that it counts the report's own lines that could not be written.
+  PrintFigure("Log lines not written", printlog_lines_lost());
 }
 
 int MonitorTurn(MonitorLoop& m) { return kHandlers[static_cast<int>(m.state)](m); }

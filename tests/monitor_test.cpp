@@ -371,6 +371,10 @@ TEST_F(Monitor, ReportCountsWhatTheControllerSent) {
     EXPECT_EQ(Count(shown, figure + "\n"), 1u) << figure;
     EXPECT_EQ(Count(Log(), "-> " + figure + "\n"), 1u) << figure;
   }
+  // The log's own figure comes last, on the screen and in the log.
+  const std::string last = "Log lines not written: 0\n";
+  EXPECT_EQ(shown.substr(shown.size() - last.size()), last);
+  EXPECT_EQ(Log().substr(Log().size() - last.size() - 3), "-> " + last);
 }
 
 // A device that goes away mid-telegram: the port is closed, the loss is
