@@ -44,8 +44,9 @@ bool PortIsFree(const std::string& path) {
 
 // Runs a command in a private mount namespace (root, or a user namespace).
 std::string InPrivateMounts(const std::string& script) {
-  const std::string ns = geteuid() == 0 ? "unshare --mount --propagation private"
-                                        : "unshare --user --map-root-user --mount --propagation private";
+  const std::string ns = geteuid() == 0
+                             ? "unshare --mount --propagation private"
+                             : "unshare --user --map-root-user --mount --propagation private";
   return ns + " sh -c " + Quote(script);
 }
 
@@ -177,6 +178,72 @@ TEST_F(EnvironmentFault, LogThatIsADirectoryOrCannotRotate) {
   EXPECT_EQ(t.ExitStatus(), 0);
 }
 
+std::size_t OnScreen(Terminal& t, const std::string& text) {
+  std::size_t n = 0;
+  for (const std::string& row : t.Screen()) n += row.find(text) != std::string::npos;
+  return n;
+}
+
+// The working directory on a 64 KiB tmpfs that fills up while the table is
+// shown, then has room again: the screen says both, the log holds only
+// whole lines, and the report counts the lines that were not written.
+TEST_F(EnvironmentFault, FullDiskIsSaidAndLeavesOnlyWholeLines) {
+  const std::string work = dir_.File("work");
+  const std::string saved = dir_.File("saved.log");
+  std::filesystem::create_directory(work);
+  Terminal t(
+      InPrivateMounts("mount -t tmpfs -o size=64k tmpfs " + Quote(work) + " && cd " + Quote(work) +
+                      " && " + Monitor() + "; s=$?; cp comlog.log " + Quote(saved) + "; exit $s"),
+      dir_.path());
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  const Bytes clock = Telegram('M', '2', {0x07, 0x05, 0x21, 0x14, 0x03, 0x04, 0x13});
+  line_.Write(NameTelegram("Outdoor") + clock);
+  ASSERT_EQ(line_.ReadExactly(6 + 6 + 8 + 9, 5000).size(), 29u);
+  ASSERT_TRUE(t.WaitFor("Outdoor"));
+  const int pid = t.Pid("varnhalt_test");
+  ASSERT_GT(pid, 0);
+  const auto inItsMounts = [pid](const std::string& command) {
+    return ShellStatus("nsenter --mount=/proc/" + std::to_string(pid) + "/ns/mnt sh -c " +
+                       Quote(command));
+  };
+  const std::string filler = Quote(work + "/filler");
+  ASSERT_EQ(inItsMounts("cat /dev/zero > " + filler + " 2>/dev/null; test -s " + filler), 0);
+
+  // The log's last page still takes a few lines; then a line is cut short.
+  const std::string full = "comlog.log cannot be written: No space left on device";
+  for (int i = 0; i < 200 && OnScreen(t, full) == 0; ++i)
+    ExpectAlive(t, "full" + std::to_string(i));
+  ASSERT_EQ(OnScreen(t, full), 1u);
+  for (int i = 0; i < 3; ++i) ExpectAlive(t, "stillfull" + std::to_string(i));
+  EXPECT_EQ(OnScreen(t, full), 1u) << "said more than once";
+
+  ASSERT_EQ(inItsMounts("rm " + filler), 0);
+  ExpectAlive(t, "room");
+  ASSERT_TRUE(t.WaitFor("comlog.log written again; "));
+  std::smatch m;
+  std::string notice;
+  for (const std::string& row : t.Screen())
+    if (row.find("written again") != std::string::npos) notice = row;
+  ASSERT_TRUE(
+      std::regex_search(notice, m, std::regex("written again; ([0-9]+) lines were not written")))
+      << notice;
+  const std::string lost = m[1];
+  EXPECT_GE(std::stoi(lost), 4);
+  t.Key("Escape");
+  EXPECT_TRUE(t.WaitFor("Log lines not written: " + lost));
+  EXPECT_EQ(t.ExitStatus(), 0);
+
+  const LogFileCheck c = CheckLogFile(saved);
+  EXPECT_EQ(c.bad, 0) << c.firstBad;
+  EXPECT_TRUE(c.endsInLineBreak);
+  const std::string log = ReadFile(saved);
+  EXPECT_NE(log.find("-> comlog.log written again; " + lost + " lines were not written\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("-> >>> MIroom"), std::string::npos);
+  const std::string last = "-> Log lines not written: " + lost + "\n";
+  EXPECT_EQ(log.substr(log.size() - last.size()), last);
+}
+
 // The adapter is pulled and plugged in again: the program closes the port,
 // tries it once a second without spinning, and goes on with the new line,
 // keeping its names and screen and asking the controller for nothing.
@@ -185,10 +252,10 @@ TEST_F(EnvironmentFault, PulledAdapterComesBackByItself) {
   // its major number), so that between the two lines COM1 is simply absent.
   const std::string absent = dir_.File("absent");
   ASSERT_EQ(ShellStatus("mknod " + Quote(absent) + " c 240 0"), 0) << "mknod needs root";
-  Terminal t(InPrivateMounts("mount --bind " + Quote(absent) + " /dev/ttyS0 && mount --bind " +
-                             Quote(line_.slave_path()) + " /dev/ttyS0 && exec " +
-                             Quote(VARNHALT_BIN)),
-             dir_.path(), 100, 30);
+  Terminal t(
+      InPrivateMounts("mount --bind " + Quote(absent) + " /dev/ttyS0 && mount --bind " +
+                      Quote(line_.slave_path()) + " /dev/ttyS0 && exec " + Quote(VARNHALT_BIN)),
+      dir_.path(), 100, 30);
   ASSERT_NO_FATAL_FAILURE(Connect(t));
   const int pid = t.Pid("varnhalt_test");
   ASSERT_GT(pid, 0);
@@ -200,11 +267,11 @@ TEST_F(EnvironmentFault, PulledAdapterComesBackByItself) {
   ASSERT_TRUE(t.WaitFor("COM1 lost: "));
   const long before = CpuTicks(pid);
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // two reopen attempts
-  EXPECT_LT(CpuTicks(pid) - before, sysconf(_SC_CLK_TCK) / 5) << "the loop spins while the port is gone";
+  EXPECT_LT(CpuTicks(pid) - before, sysconf(_SC_CLK_TCK) / 5)
+      << "the loop spins while the port is gone";
 
   PtyPair again;
-  ASSERT_EQ(ShellStatus("nsenter --mount=/proc/" + std::to_string(pid) +
-                        "/ns/mnt sh -c " +
+  ASSERT_EQ(ShellStatus("nsenter --mount=/proc/" + std::to_string(pid) + "/ns/mnt sh -c " +
                         Quote("umount -l /dev/ttyS0 && mount --bind " + Quote(again.slave_path()) +
                               " /dev/ttyS0")),
             0);
@@ -333,9 +400,11 @@ TEST_F(EnvironmentFault, NoiseFloodBringsOnlyOwedAcknowledgementsAndEscStillWork
   EXPECT_LT(ms, 2000) << "ESC took " << ms << " ms to end the program";
   EXPECT_EQ(t.ExitStatus(), 0);
   flood.Listen(200);
-  std::printf("noise: %llu bytes, %d telegrams formed by chance, %zu bytes answered; ESC ended it after %lld ms\n",
-              static_cast<unsigned long long>(flood.written()), flood.owed().telegrams(),
-              flood.got().size(), static_cast<long long>(ms));
+  std::printf(
+      "noise: %llu bytes, %d telegrams formed by chance, %zu bytes answered; ESC ended it after "
+      "%lld ms\n",
+      static_cast<unsigned long long>(flood.written()), flood.owed().telegrams(),
+      flood.got().size(), static_cast<long long>(ms));
   const Bytes& got = flood.got();
   const Bytes& owed = flood.owed().bytes();
   EXPECT_TRUE(got.size() <= owed.size() && std::equal(got.begin(), got.end(), owed.begin()))
