@@ -8,12 +8,14 @@
 
 #include <algorithm>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "end_to_end.h"
+#include "sim_options.h"
 #include "sim_process.h"
 
 namespace {
@@ -56,9 +58,9 @@ TEST_F(EndToEnd, PortPromptAsksAgainUntilAPortOpens) {
 TEST_F(EndToEnd, ScreenShowsNamesClockAndScaledValues) {
   auto t = Launch();
   ASSERT_NO_FATAL_FAILURE(Connect(*t));
-  const std::vector<std::string> names = {"Outdoor", "Flow", "Return", "Boiler", "Burner",
-                                          "Pump",    "Valve", "Mixer", "Tank",  "Solar",
-                                          "Room",    "Pressure"};
+  const std::vector<std::string> names = {"Outdoor", "Flow",  "Return", "Boiler",
+                                          "Burner",  "Pump",  "Valve",  "Mixer",
+                                          "Tank",    "Solar", "Room",   "Pressure"};
   for (const std::string& n : names) Exchange(NameTelegram(n), Ack(NameTelegram(n), true));
   Exchange(kClock, Ack(kClock, true) + Request("Rb") + ParamWrite());
   const Bytes values = ValuesTelegram({-12, 0, 1, 2, -3, 5, 6, 7, 8, 9, 10, -300});
@@ -98,7 +100,8 @@ TEST_F(EndToEnd, LineFaultsAreTracedAndTheReceiverStaysInStep) {
   Bytes bad = NameTelegram("Pump");
   bad.back() ^= 0x20;
   Exchange(bad, Ack(bad, false));
-  Exchange(Bytes{'X', 'Y', 'Z'} + Bytes{'M', 'A', 0x90} + NameTelegram("Fan"), Ack(NameTelegram("Fan"), true));
+  Exchange(Bytes{'X', 'Y', 'Z'} + Bytes{'M', 'A', 0x90} + NameTelegram("Fan"),
+           Ack(NameTelegram("Fan"), true));
   const Bytes split = NameTelegram("Split");
   for (unsigned char b : split) {
     line_.Write({b});
@@ -163,9 +166,20 @@ TEST_F(EndToEnd, SigtermRestoresTheTerminalAndReleasesThePort) {
 
 namespace {
 
+// The figure after label in the log's report, or -1.
+long long Reported(const std::string& log, const std::string& label) {
+  std::smatch m;
+  if (!std::regex_search(log, m, std::regex("-> " + label + ": ([0-9]+)\n"))) return -1;
+  return std::stoll(m[1]);
+}
+
+// Every fault kind, names refused among them: every acknowledgement as the
+// controller expects it, the table with one row per name in the controller's
+// order, and the program's report counting the telegrams as the
+// controller's summary does.
 TEST(EndToEndWithSimulator, EveryFaultKindIsAnsweredAsTheControllerExpects) {
   TempDir dir;
-  SimProcess sim("--rate 20 --count 60 --faults all:0.3 --seed 7", dir.path());
+  SimProcess sim("--rate 20 --count 60 --faults all:0.3 --seed 7 --json sim.json", dir.path());
   const std::string line = sim.Line();
   ASSERT_FALSE(line.empty()) << sim.Output();
   // 24 values take rows 12 to 35; trace lines of the faults go below them.
@@ -178,8 +192,26 @@ TEST(EndToEndWithSimulator, EveryFaultKindIsAnsweredAsTheControllerExpects) {
   EXPECT_EQ(status, 0) << sim.Output();
   EXPECT_NE(sim.Output().find("missing 0, doubled 0, wrong 0"), std::string::npos) << sim.Output();
   EXPECT_EQ(t.Row(10), "Name                Value");
+  const std::vector<std::string> names = DefaultNames();
+  for (std::size_t i = 0; i < names.size(); ++i)
+    EXPECT_EQ(t.Row(static_cast<int>(12 + i)).substr(0, 20),
+              names[i] + std::string(20 - names[i].size(), ' '));
+  EXPECT_EQ(t.Row(static_cast<int>(12 + names.size())), "");  // no row more
   t.Key("Escape");
   EXPECT_EQ(t.ExitStatus(), 0);
+
+  const auto j = nlohmann::json::parse(ReadFile(dir.File("sim.json")), nullptr, false);
+  ASSERT_FALSE(j.is_discarded()) << sim.Output();
+  long long acked = 0;
+  long long nacked = 0;
+  for (const auto& kind : j.at("kinds")) {
+    acked += kind.at("acked").get<long long>();
+    nacked += kind.at("nacked").get<long long>();
+  }
+  EXPECT_GT(j.at("kinds").at("name").at("nacked").get<long long>(), 0);
+  const std::string log = ReadFile(dir.File("comlog.log"));
+  EXPECT_EQ(Reported(log, "Telegrams acknowledged"), acked) << sim.Output();
+  EXPECT_EQ(Reported(log, "Negative acknowledgements \\(bad checksum\\)"), nacked) << sim.Output();
 }
 
 }  // namespace
