@@ -19,7 +19,8 @@ enum class LogAppend : uint8_t {
 // A log file opened for appending, created when missing, closed by its
 // destructor. On POSIX a symbolic link at path is never followed (the open
 // fails), so a link planted in the working directory cannot redirect the log
-// into another file.
+// into another file, and SIGXFSZ is ignored from the first open on (a file
+// size limit then fails the write instead of ending the program).
 class LogAppendFile {
  public:
   explicit LogAppendFile(const char* path);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -15,6 +16,10 @@ int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
 }  // namespace
 
 LogAppendFile::LogAppendFile(const char* path) {
+  // A file size limit (ulimit -f) reached by the log would end the program
+  // with SIGXFSZ; ignored, the write fails with EFBIG like a full disk.
+  static const bool kSizeSignalIgnored = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+  (void)kSizeSignalIgnored;
   // O_NOFOLLOW: a symbolic link as the last name fails with ELOOP instead of
   // appending (possibly as root) to whatever the link points to. O_NONBLOCK:
   // a named pipe planted as the log fails at once instead of waiting for a
