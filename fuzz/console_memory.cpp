@@ -27,6 +27,7 @@ void GotoXY(int x, int y) {
   std::printf("\x1b[%d;%dH", y + 1, x + 1);
 }
 
+void ConsoleText(const char* text) { std::fputs(text, stdout); }
 void ConsoleFlush() {}
 void ConsoleClearToEndOfRow() { std::fputs("\x1b[K", stdout); }
 
@@ -46,6 +47,11 @@ void ConsoleScrollArea(int top, int bottom) {
 }
 
 void ConsoleEndScrollArea() {}
+
+// The memory window never changes, is never stopped and gets no signal.
+bool ConsoleTakeRedraw() { return false; }
+int ConsoleTakeDroppedLines() { return 0; }
+int ConsolePendingSignal() { return 0; }
 
 Keyboard::Keyboard() = default;
 Keyboard::~Keyboard() = default;
