@@ -416,7 +416,7 @@ void PlayPc(const std::string& path, int (*copies)(int),
   for (int n = 0; NextTelegram(fd, f, e);) {
     for (int k = copies(n++); k > 0; --k) ASSERT_EQ(write(fd, e.ack, 6), 6);
     if (seen) seen(e, f);
-    if (e.ack[1] == '2' && !clock) {
+    if (e.ack[1] == '2' && e.checksumOk && !clock) {
       clock = true;
       ASSERT_EQ(write(fd, t, BuildRequest("Rb", -12, t)), 8);
       ASSERT_EQ(write(fd, t, BuildParamWrite(155, 4, t)), 9);

@@ -329,9 +329,10 @@ void Simulator::Finish(EndReason r, int64_t nowUs) {
                     reason_ == EndReason::LineError;
   book_.Close(gone);
   spans_.Close(book_, line_.bytesOut);
-  // The first clock telegram makes the PC ask "Rb" and write parameter 155.
+  // The first good clock telegram makes the PC ask "Rb" and write parameter
+  // 155 (one with a bad checksum it refuses).
   const KindStats& clock = book_.kind(kClock);
-  if (!gone && clock.acked + clock.nacked > 0)
+  if (!gone && clock.acked > 0)
     line_.requestsMissing = (line_.requestRb ? 0 : 1) + (line_.paramWrite ? 0 : 1);
   line_.runUs = nowUs - startUs_;
 }

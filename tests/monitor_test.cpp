@@ -227,8 +227,9 @@ TEST_F(Monitor, AnswersWhatTheModelOfItsReceiverFrames) {
     const FrameEvent e = framer.Feed(b);
     if (e.type != FrameEventType::Data) continue;
     owed.insert(owed.end(), e.ack, e.ack + kAckLength);
-    if (e.ack[1] == '2' && !clock) owed = owed + Request("Rb") + ParamWrite();
-    clock = clock || e.ack[1] == '2';  // only the first clock asks for more
+    const bool goodClock = e.ack[1] == '2' && e.checksumOk;
+    if (goodClock && !clock) owed = owed + Request("Rb") + ParamWrite();
+    clock = clock || goodClock;  // only the first good clock asks for more
   }
   Send(line);
   EXPECT_EQ(Line(), owed);

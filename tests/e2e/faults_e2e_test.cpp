@@ -87,8 +87,9 @@ class EnvironmentFault : public testing::Test {
 
 // What the program owes for a stream of controller bytes, by the
 // simulator's model of its receiver: one acknowledgement for each 'M'
-// telegram it frames, and after the first clock telegram the request "Rb"
-// and the parameter write. Nothing else may come back.
+// telegram it frames, and after the first good clock telegram the request
+// "Rb" and the parameter write (a clock with a bad checksum is refused). Nothing else may come
+// back.
 class OwedReplies {
  public:
   void Feed(const unsigned char* b, std::size_t n) {
@@ -97,7 +98,7 @@ class OwedReplies {
       if (e.type != FrameEventType::Data) continue;
       ++telegrams_;
       bytes_.insert(bytes_.end(), e.ack, e.ack + 6);
-      if (e.ack[1] == '2' && !clock_) {
+      if (e.ack[1] == '2' && e.checksumOk && !clock_) {
         clock_ = true;
         unsigned char rb[8];
         BuildRequest("Rb", -12, rb);
