@@ -126,6 +126,12 @@ std::string FirstDifference(const Bytes& got, const Bytes& owed) {
   return s.str();
 }
 
+std::size_t OnScreen(Terminal& t, const std::string& text) {
+  std::size_t n = 0;
+  for (const std::string& row : t.Screen()) n += row.find(text) != std::string::npos;
+  return n;
+}
+
 TEST_F(EnvironmentFault, ReadOnlyWorkingDirectoryDropsLogLinesOnly) {
   const std::string d = Quote(dir_.path());
   Terminal t(InPrivateMounts("mount --bind " + d + " " + d + " && mount -o remount,bind,ro " + d +
@@ -137,6 +143,9 @@ TEST_F(EnvironmentFault, ReadOnlyWorkingDirectoryDropsLogLinesOnly) {
   t.Key("Escape");
   EXPECT_EQ(t.ExitStatus(), 0);
   EXPECT_FALSE(std::filesystem::exists(dir_.File("comlog.log")));
+  EXPECT_EQ(OnScreen(t, "comlog.log cannot be written: Read-only file system"), 1u);
+  // "Ra", the two 'I' telegrams and the report's seven lines before it.
+  EXPECT_TRUE(t.WaitFor("Log lines not written: 10"));
 }
 
 TEST_F(EnvironmentFault, DiskThatRefusesTheWriteDropsLogLinesOnly) {
@@ -177,12 +186,6 @@ TEST_F(EnvironmentFault, LogThatIsADirectoryOrCannotRotate) {
   EXPECT_LT(FileSize(dir_.File("comlog.log")), 100);
   t.Key("Escape");
   EXPECT_EQ(t.ExitStatus(), 0);
-}
-
-std::size_t OnScreen(Terminal& t, const std::string& text) {
-  std::size_t n = 0;
-  for (const std::string& row : t.Screen()) n += row.find(text) != std::string::npos;
-  return n;
 }
 
 // The working directory on a 64 KiB tmpfs that fills up while the table is
