@@ -181,6 +181,19 @@ TEST_F(Monitor, BadChecksumIsRefusedAndTracedAsItArrived) {
   }
 }
 
+// A controller that sends a refused name again: one row per name, and the
+// values land on their own names' rows.
+TEST_F(Monitor, NameSentAgainAfterItsRefusalTakesOneRow) {
+  const Bytes delta = NameTelegram("Delta");
+  Send(NameTelegram("Gamma") + Corrupted(delta) + delta + NameTelegram("Epsilon"));
+  Send(ValuesTelegram({33, 44, 55}));
+  ASSERT_EQ(ValueCount, 3);
+  EXPECT_STREQ(ValueNames[1].get(), "Delta");
+  EXPECT_STREQ(ValueNames[2].get(), "Epsilon");
+  EXPECT_NE(Screen().find("\x1b[13;21H33\x1b[K\x1b[14;21H44\x1b[K\x1b[15;21H55"),
+            std::string::npos);
+}
+
 TEST_F(Monitor, RejectedHeadersDropThreeBytesAndTraceTheReason) {
   const Bytes good = NameTelegram("Valve");
   Send(Bytes{'X', 'Y', 'Z'} + good);
