@@ -159,7 +159,7 @@ void ReadSummary(const std::string& path, Result& r) {
       const FrameEvent e = framer.Feed(in[i]);
       if (e.type != FrameEventType::Data) continue;
       if (write(fd, e.ack, kAckLength) != kAckLength) _exit(1);
-      if (e.ack[1] == '2' && !configured)  // as the monitor on its first clock
+      if (e.ack[1] == '2' && e.checksumOk && !configured)  // as the monitor on its first clock
         configured = write(fd, r, BuildRequest("Rb", -12, r)) == 8 &&
                      write(fd, r, BuildParamWrite(155, 4, r)) == 9;
     }

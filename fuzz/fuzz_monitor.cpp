@@ -16,6 +16,7 @@
 #include "print_log.h"
 #include "telegram_link.h"
 #include "monitor_loop.h"
+#include "screen.h"
 
 namespace {
 

@@ -1,17 +1,66 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 
 #include "log_file.h"
 
-std::FILE* OpenLogAppend(const char* path) {
+const char kLogLineBreak[] = "\n";
+
+namespace {
+int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+}  // namespace
+
+LogAppendFile::LogAppendFile(const char* path) {
+  // A file size limit (ulimit -f) reached by the log would end the program
+  // with SIGXFSZ; ignored, the write fails with EFBIG like a full disk.
+  static const bool kSizeSignalIgnored = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+  (void)kSizeSignalIgnored;
   // O_NOFOLLOW: a symbolic link as the last name fails with ELOOP instead of
   // appending (possibly as root) to whatever the link points to. O_NONBLOCK:
   // a named pipe planted as the log fails at once instead of waiting for a
-  // reader (it changes nothing for a regular file).
-  const int fd =
-      open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  std::FILE* f = fdopen(fd, "a");
-  if (!f) close(fd);
-  return f;
+  // reader (it changes nothing for a regular file). O_APPEND: each write
+  // lands at the end as one piece.
+  handle_ = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (handle_ < 0) KeepError();
+}
+
+LogAppendFile::~LogAppendFile() {
+  if (handle_ >= 0) close(Fd(handle_));
+}
+
+bool LogAppendFile::IsOpen() const { return handle_ >= 0; }
+
+void LogAppendFile::KeepError() {
+  std::snprintf(error_, sizeof error_, "%s", std::strerror(errno));
+}
+
+long long LogAppendFile::Size() {
+  struct stat st {};
+  if (handle_ < 0 || fstat(Fd(handle_), &st) != 0) return -1;
+  return static_cast<long long>(st.st_size);
+}
+
+LogAppend LogAppendFile::Append(const char* data, std::size_t n) {
+  const long long before = Size();
+  ssize_t w = write(Fd(handle_), data, n);
+  if (w >= 0 && static_cast<std::size_t>(w) == n) return LogAppend::Whole;
+  if (w > 0) {
+    // A short write (the disk filled, the file size limit): the rest once
+    // more, which either completes the line or says why it cannot.
+    const ssize_t rest = write(Fd(handle_), data + w, n - static_cast<std::size_t>(w));
+    if (rest >= 0 && static_cast<std::size_t>(rest) == n - static_cast<std::size_t>(w))
+      return LogAppend::Whole;
+    if (rest >= 0) errno = ENOSPC;  // still short, and no reason given
+  }
+  KeepError();
+  if (Size() == before) return LogAppend::None;
+  const int saved = errno;
+  const bool cut = before >= 0 && ftruncate(Fd(handle_), static_cast<off_t>(before)) == 0;
+  errno = saved;
+  return cut ? LogAppend::None : LogAppend::Fragment;
 }

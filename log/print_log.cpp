@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "log_file.h"
 
@@ -64,20 +65,106 @@ void CopyPath(char (&dst)[128], const char* base, const char* ext) {
   std::snprintf(dst, sizeof dst, "%.*s%s", kBaseNameMax, base ? base : "", ext);
 }
 
-// Opens the log for appending, rotating it first when it is over the limit.
-// remove and rename act on the names themselves: a symbolic link planted as
-// the backup is removed, never the file it points to.
-std::FILE* OpenLogRotated() {
-  std::FILE* f = OpenLogAppend(m_OutputFile);
-  if (!f) return nullptr;
-  std::fseek(f, 0, SEEK_END);
-  const long size = std::ftell(f);
-  std::rewind(f);
-  if (size <= static_cast<long>(m_logfilesize)) return f;
-  std::fclose(f);
-  std::remove(m_BakFile);                  // a missing backup is fine
-  std::rename(m_OutputFile, m_BakFile);    // on failure the next message retries
-  return OpenLogAppend(m_OutputFile);
+// A line as it goes to the file: a line break first when a fragment that
+// could not be cut back ends the file, the stamp, and the message with each
+// '\n' written as the platform's line break.
+constexpr std::size_t kLogLineMax = 2 + kStampLineSize + 2 * kLogMessageMax;
+
+// What the log's writing has come to, for the notices and the report.
+struct LogHealth {
+  bool failing = false;       // a line was not written, and the screen said so
+  bool fragmentLeft = false;  // the file ends in a fragment that could not be cut back
+  long long lost = 0;         // lines not written since printlog_init
+  long long lostNow = 0;      // lines not written since writing failed
+};
+LogHealth g_health;
+
+void Put(char*& p, const char* end, const char* text) {
+  while (*text && p < end) *p++ = *text++;
+}
+
+std::size_t BuildLine(char (&line)[kLogLineMax], const char* stamp, const char* message) {
+  char* p = line;
+  const char* const end = line + sizeof line;
+  if (g_health.fragmentLeft) Put(p, end, kLogLineBreak);
+  Put(p, end, stamp);
+  for (const char* m = message; *m && p < end; ++m) {
+    const char one[2] = {*m, '\0'};
+    Put(p, end, *m == '\n' ? kLogLineBreak : one);
+  }
+  return static_cast<std::size_t>(p - line);
+}
+
+// Opens the log for appending into f, rotating it first when it is over the
+// limit. remove and rename act on the names themselves: a symbolic link
+// planted as the backup is removed, never the file it points to.
+void OpenLogRotated(std::optional<LogAppendFile>& f) {
+  f.emplace(m_OutputFile);
+  if (!f->IsOpen() || f->Size() <= static_cast<long long>(m_logfilesize)) return;
+  f.reset();
+  std::remove(m_BakFile);  // a missing backup is fine
+  // On failure the next message retries.
+  if (std::rename(m_OutputFile, m_BakFile) == 0) g_health.fragmentLeft = false;
+  f.emplace(m_OutputFile);
+}
+
+// Appends one message with its stamp; true when it is in the file whole.
+bool AppendLine(LogAppendFile& f, const char* stamp, const char* message) {
+  char line[kLogLineMax];
+  const LogAppend result = f.Append(line, BuildLine(line, stamp, message));
+  if (result != LogAppend::None) g_health.fragmentLeft = result == LogAppend::Fragment;
+  return result == LogAppend::Whole;
+}
+
+// The log's own name, without its folder, for the notices.
+const char* LogName() {
+  const char* name = m_OutputFile;
+  for (const char* p = m_OutputFile; *p; ++p)
+    if (*p == '/' || *p == '\\') name = p + 1;
+  return name;
+}
+
+// A notice about the log itself goes to the echo only.
+void Say(const char* text) {
+  if (g_echo) {
+    g_echo(text);
+  } else {
+    std::fputs(text, stdout);
+  }
+}
+
+void LineNotWritten(const char* reason) {
+  ++g_health.lost;
+  ++g_health.lostNow;
+  if (g_health.failing) return;
+  g_health.failing = true;
+  char notice[kLogMessageMax];
+  std::snprintf(notice, sizeof notice, "%s cannot be written: %s\n", LogName(), reason);
+  Say(notice);
+}
+
+// After a failure, the first line that can be written is the notice that
+// the log is written again. False when it could not be written either.
+bool SayWrittenAgain(LogAppendFile& f, const char* stamp) {
+  if (!g_health.failing) return true;
+  char notice[kLogMessageMax];
+  std::snprintf(notice, sizeof notice, "%s written again; %lld lines were not written\n", LogName(),
+                g_health.lostNow);
+  if (!AppendLine(f, stamp, notice)) return false;
+  g_health.failing = false;
+  g_health.lostNow = 0;
+  Say(notice);
+  return true;
+}
+
+// Writes one message to the log, with the notices when writing fails or
+// works again.
+void WriteLogLine(const char* stamp, const char* message) {
+  std::optional<LogAppendFile> f;
+  OpenLogRotated(f);
+  if (!f->IsOpen()) return LineNotWritten(f->Error());
+  if (SayWrittenAgain(*f, stamp) && AppendLine(*f, stamp, message)) return;
+  LineNotWritten(f->Error());
 }
 
 }  // namespace
@@ -87,7 +174,10 @@ void printlog_init(const char* basename, int enabled, int32_t limit) {
   CopyPath(m_BakFile, basename, ".bak");
   m_log_enabled = static_cast<int16_t>(enabled);
   m_logfilesize = limit;
+  g_health = LogHealth{};
 }
+
+long long printlog_lines_lost() { return g_health.lost; }
 
 void printlog_set_echo(PrintlogEcho echo) { g_echo = echo; }
 
@@ -114,8 +204,7 @@ int prints(PrintOut* out, const char* text, int width, int pad) {
   return count;
 }
 
-int printi(PrintOut* out, int32_t value, int base, int sign, int width, int pad,
-           int letterbase) {
+int printi(PrintOut* out, int32_t value, int base, int sign, int width, int pad, int letterbase) {
   if (value == 0) return prints(out, "0", width, pad);
   char scratch[12];
   char* s = scratch + sizeof scratch - 1;
@@ -170,8 +259,7 @@ int print(PrintOut* out, const char* fmt, va_list args) {
   return count;
 }
 
-int printlog_stamp(char* out, std::size_t size, std::time_t seconds,
-                   unsigned millis) {
+int printlog_stamp(char* out, std::size_t size, std::time_t seconds, unsigned millis) {
   char stamp[kStampSize] = "";
   const std::tm* local = std::localtime(&seconds);
   if (local) std::strftime(stamp, sizeof stamp, "%Y\\%m\\%d %I:%M:%S.", local);
@@ -192,17 +280,12 @@ int printlog(const char* fmt, ...) {
   // One reading of the clock for date, time and milliseconds, so that
   // stamps never run backwards across a second.
   const auto now = std::chrono::system_clock::now();
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      now.time_since_epoch())
-                      .count();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
   char stamp[kStampLineSize];
   printlog_stamp(stamp, sizeof stamp, static_cast<std::time_t>(ms / 1000),
                  static_cast<unsigned>(ms % 1000));
 
-  std::FILE* f = OpenLogRotated();
-  if (!f) return 0;
-  std::fputs(stamp, f);
-  std::fputs(message, f);
-  std::fclose(f);
+  WriteLogLine(stamp, message);
   return 0;
 }

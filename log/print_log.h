@@ -4,7 +4,15 @@
 // Every message formatted by printlog is echoed to standard output while it
 // is produced, and appended to the log file with a time stamp
 // "YYYY\MM\DD hh:mm:ss.mmm -> " (12-hour clock, milliseconds in three
-// columns). The file is opened and closed again for every message.
+// columns). The file is opened and closed again for every message, and each
+// line goes out whole or not at all: built in one buffer, written with one
+// write, and a part left by a short write cut back.
+//
+// When a line cannot be written (a full disk, a removed folder, a file that
+// cannot be written), the echo says so once, with the system's reason:
+// "comlog.log cannot be written: No space left on device". The first line
+// that can be written again is "comlog.log written again; N lines were not
+// written", in the log and on the echo.
 #pragma once
 
 #include <cstdarg>
@@ -44,8 +52,11 @@ void printlog_set_echo(PrintlogEcho echo);
 
 // Formats one message, echoes it to stdout and appends it, time-stamped, to
 // the log file, rotating the file first when it is larger than the limit.
-// Returns 0 always; a log file that cannot be opened drops the message.
+// Returns 0 always; a line that cannot be written is counted and dropped.
 int printlog(const char* fmt, ...);
+
+// The lines that could not be written to the log since printlog_init.
+long long printlog_lines_lost();
 
 // Formats fmt with args into out and stores a NUL after the text.
 // Returns the number of characters stored (the NUL not counted).
@@ -56,8 +67,7 @@ int prints(PrintOut* out, const char* text, int width, int pad);
 
 // Emits a 32-bit integer in base 10 or 16; letterbase 'a' or 'A' gives the
 // case of hex digits. Returns the number of characters emitted.
-int printi(PrintOut* out, int32_t value, int base, int sign, int width, int pad,
-           int letterbase);
+int printi(PrintOut* out, int32_t value, int base, int sign, int width, int pad, int letterbase);
 
 // Echoes c to stdout (unless an echo function is installed) and stores it at
 // out's write position.
@@ -67,5 +77,4 @@ int printchar(PrintOut* out, int c);
 // Renders the log's time stamp for a moment given as calendar seconds and
 // milliseconds: "YYYY\MM\DD hh:mm:ss.mmm -> " into out (at least 32 bytes).
 // Returns the number of characters written.
-int printlog_stamp(char* out, std::size_t size, std::time_t seconds,
-                   unsigned millis);
+int printlog_stamp(char* out, std::size_t size, std::time_t seconds, unsigned millis);

@@ -140,9 +140,13 @@ void CheckHeader(MonitorLoop& m) {
 }
 
 // A complete data telegram: acknowledge it at once, then pick its handling.
+// A telegram whose checksum fails is refused: answered negatively, traced as
+// it arrived, and not acted upon, so that a garbled name, value or clock
+// never reaches the table.
 void CompleteTelegram(MonitorLoop& m) {
   const int len = static_cast<int>(m.expected);
-  if (checkCheckSum(m.buffer, len)) {
+  const bool good = checkCheckSum(m.buffer, len) != 0;
+  if (good) {
     sendAcq(m.buffer, len);
     ++m.counts.acknowledged;
   } else {
@@ -151,7 +155,7 @@ void CompleteTelegram(MonitorLoop& m) {
   }
   m.count = 0;
   m.phase = ReceivePhase::Header;
-  m.state = StateForCommand(m.buffer[1]);
+  m.state = good ? StateForCommand(m.buffer[1]) : MonitorState::Receive;
   if (m.state == MonitorState::Receive) PrintComLog(kTraceReceived, m.buffer, len);
 }
 
@@ -295,6 +299,14 @@ void FreeValueNames() {
   ValueCount = 0;
 }
 
+namespace {
+void PrintFigure(const char* label, long long value) {
+  char number[24];  // the log's formatter has no 64-bit conversion
+  std::snprintf(number, sizeof number, "%lld", value);
+  printlog("%s: %s\n", label, number);
+}
+}  // namespace
+
 void PrintLineReport(const MonitorLoop& m) {
   const auto seconds =
       std::chrono::duration_cast<std::chrono::seconds>(MonitorClock::now() - m.openedAt);
@@ -309,11 +321,9 @@ void PrintLineReport(const MonitorLoop& m) {
                  {"R frames (not answered)", c.shortFrames},
                  {"Rejected headers", c.rejected},
                  {"Times the port was lost", c.portLosses}};
-  for (const auto& f : figures) {
-    char number[24];  // the log's formatter has no 64-bit conversion
-    std::snprintf(number, sizeof number, "%lld", f.value);
-    printlog("%s: %s\n", f.label, number);
-  }
+  for (const auto& f : figures) PrintFigure(f.label, f.value);
+  // Last, so that it counts the report's own lines that could not be written.
+  PrintFigure("Log lines not written", printlog_lines_lost());
 }
 
 int MonitorTurn(MonitorLoop& m) { return kHandlers[static_cast<int>(m.state)](m); }

@@ -4,7 +4,8 @@
 //
 // Received commands: 'A' a value name, '1' the current values, '2' the
 // controller's clock, 'I' information. Every complete 'M' telegram is
-// acknowledged before it is handled; 'R' frames are dropped unanswered.
+// acknowledged before it is handled; one whose checksum fails is answered
+// negatively and only traced. 'R' frames are dropped unanswered.
 //
 // These names are the program's established interface and keep their mixed
 // styles.
@@ -66,7 +67,8 @@ int RunMonitor();
 int MonitorTurn(MonitorLoop& m);
 
 // Prints the report of the line ("label: number", one figure per line) at
-// the cursor and appends the same lines to the log.
+// the cursor and appends the same lines to the log; the last figure is the
+// log lines that could not be written.
 void PrintLineReport(const MonitorLoop& m);
 
 // The shown value of row i for the received 16-bit value.

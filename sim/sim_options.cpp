@@ -12,8 +12,8 @@
 
 namespace {
 
-constexpr const char* kFaultNames[kFaultCount] = {"checksum", "garbage", "slow",   "oversize",
-                                                  "info",     "unknown", "rframe", "noise"};
+constexpr const char* kFaultNames[kFaultCount] = {
+    "checksum", "garbage", "slow", "oversize", "info", "unknown", "rframe", "noise", "name"};
 
 // A whole-text number within [lo, hi].
 bool ToNumber(const std::string& text, double lo, double hi, double& out) {
@@ -129,7 +129,9 @@ void Describe(CLI::App& app, SimOptions& o, std::vector<std::string>& faultItems
                  "comma list of KIND or KIND:P (P = probability per '1'\n"
                  "telegram, default 0.1); kinds: checksum, garbage, slow,\n"
                  "oversize, info, unknown, rframe, noise (may put the PC\n"
-                 "out of step), all (every kind but noise)")
+                 "out of step), name (a name with a wrong checksum, P per\n"
+                 "name, sent again after its negative acknowledgement),\n"
+                 "all (every kind but noise)")
       ->type_name("LIST")
       ->option_text("LIST")
       ->delimiter(',')

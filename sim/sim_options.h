@@ -7,6 +7,7 @@
 
 // Faults the simulator can put on the line. All but Noise keep the PC's
 // receiver in step; Noise (random bytes of random length) may throw it out.
+// The probability is per '1' telegram, for Name per name telegram.
 enum FaultKind : uint8_t {
   kFaultChecksum,  // a '1' telegram with a wrong checksum: a negative acknowledgement
   kFaultGarbage,   // 1..3 groups of 3 bytes that the PC drops as a bad header
@@ -16,6 +17,8 @@ enum FaultKind : uint8_t {
   kFaultUnknown,   // a telegram with a command the PC does not know
   kFaultRFrame,    // a controller 'R' frame, which the PC drops unanswered
   kFaultNoise,     // 1..12 random bytes: may put the PC out of step
+  kFaultName,      // an 'A' name telegram with a wrong checksum (probability per name),
+                   // sent again whole after its negative acknowledgement
   kFaultCount
 };
 const char* FaultName(int kind);

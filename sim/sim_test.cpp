@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -166,8 +167,13 @@ TEST(AckBook, CountsEachAnswerAsWhatItIs) {
     std::vector<Answer> answers;
     uint64_t good, missing, doubled, wrong;
   } kCases[] = {
-      {"in order", {{a.name, kName, 1000}, {a.valuesBad, kValues, 1000}},
-       {{a.name, 1300}, {a.valuesBad, 1500}}, 2, 0, 0, 0},
+      {"in order",
+       {{a.name, kName, 1000}, {a.valuesBad, kValues, 1000}},
+       {{a.name, 1300}, {a.valuesBad, 1500}},
+       2,
+       0,
+       0,
+       0},
       {"one skipped", {{a.name, kName, 0}, {a.values, kValues, 0}}, {{a.values, 10}}, 1, 1, 0, 0},
       {"one twice", {{a.name, kName, 0}}, {{a.name, 10}, {a.name, 20}}, 1, 0, 1, 0},
       {"positive for a corrupted one", {{a.valuesBad, kValues, 0}}, {{a.values, 10}}, 0, 0, 0, 1},
@@ -396,18 +402,22 @@ bool NextTelegram(int fd, PcFramer& f, FrameEvent& e) {
   }
 }
 
-// Plays the PC until the simulator hangs up; misbehave(n) may skip (0) or
-// double (2) the n-th acknowledgement.
-void PlayPc(const std::string& path, int (*copies)(int)) {
+// Plays the PC until the simulator hangs up; copies(n) may skip (0) or
+// double (2) the n-th acknowledgement; seen gets every data telegram.
+void PlayPc(const std::string& path, int (*copies)(int),
+            const std::function<void(const FrameEvent&, const PcFramer&)>& seen = {}) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(fd, 0);
   unsigned char t[9];
   ASSERT_EQ(write(fd, t, BuildRequest("Ra", -12, t)), 8);
   PcFramer f;
   FrameEvent e;
+  bool clock = false;
   for (int n = 0; NextTelegram(fd, f, e);) {
     for (int k = copies(n++); k > 0; --k) ASSERT_EQ(write(fd, e.ack, 6), 6);
-    if (e.ack[1] == '2' && n < 30) {
+    if (seen) seen(e, f);
+    if (e.ack[1] == '2' && e.checksumOk && !clock) {
+      clock = true;
       ASSERT_EQ(write(fd, t, BuildRequest("Rb", -12, t)), 8);
       ASSERT_EQ(write(fd, t, BuildParamWrite(155, 4, t)), 9);
     }
@@ -424,6 +434,36 @@ TEST(Program, APcThatAnswersEverythingRightGivesZero) {
   Program p = Start({"--count", "20", "--rate", "200", "--faults", "all:0.3", "--seed", "9"});
   PlayPc(p.path, [](int) { return 1; });
   EXPECT_EQ(Wait(p), 0);
+}
+
+// Names with a wrong checksum, refused by the PC: each is sent again until
+// taken, and the next name waits for it, so the PC takes every name once
+// and in order, and the summary counts the refusals.
+TEST(Program, ARefusedNameIsSentAgainBeforeTheNext) {
+  const std::string path =
+      ::testing::TempDir() + "/sim_names_" + std::to_string(getpid()) + ".json";
+  Program p = Start({"--count", "3", "--rate", "200", "--faults", "name:0.5", "--seed", "4",
+                     "--json", path.c_str()});
+  std::vector<std::string> taken;
+  int refused = 0;
+  PlayPc(
+      p.path, [](int) { return 1; },
+      [&](const FrameEvent& e, const PcFramer& f) {
+        if (f.frame()[1] != 'A') return;
+        if (!e.checksumOk) ++refused;
+        const auto* name = reinterpret_cast<const char*>(f.frame() + 8);
+        if (e.checksumOk) taken.emplace_back(name, e.end - e.start - 10);
+      });
+  EXPECT_EQ(Wait(p), 0);
+  EXPECT_EQ(taken, DefaultNames());
+  EXPECT_GT(refused, 3);
+  const nlohmann::json j = ReadSimJson(path);
+  std::remove(path.c_str());
+  ASSERT_FALSE(j.is_discarded());
+  const nlohmann::json& names = j.at("kinds").at("name");
+  EXPECT_EQ(names.at("nacked"), refused);
+  EXPECT_EQ(names.at("corrupted"), refused);
+  EXPECT_EQ(names.at("acked"), taken.size());
 }
 
 TEST(Program, AMissingAcknowledgementGivesOne) {

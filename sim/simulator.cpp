@@ -143,16 +143,43 @@ void Simulator::SendClock(int64_t nowUs) {
 
 void Simulator::StartSession(int64_t nowUs) {
   sessionUs_ = nowUs;
-  for (std::size_t i = 0; i < o_.names.size(); ++i)
-    Enqueue(NameTelegram(static_cast<int>(i), o_.names[i]), kName, false, nowUs);
-  SendClock(nowUs);
-  nextClockUs_ = nowUs + kSecondUs;
   valuesStarted_ = false;
+  naming_ = true;
+  nextName_ = 0;
+  SendName(nowUs, false);
   if (stage_ == Stage::WaitRa) stage_ = Stage::Run;
+}
+
+// The name nextName_ (sent again whole when again), or after the last one
+// the first clock.
+void Simulator::SendName(int64_t nowUs, bool again) {
+  if (nextName_ >= o_.names.size()) {
+    naming_ = false;
+    nameOwed_ = false;
+    SendClock(nowUs);
+    nextClockUs_ = nowUs + kSecondUs;
+    return;
+  }
+  Bytes t = NameTelegram(static_cast<int>(nextName_), o_.names[nextName_]);
+  const bool corrupt = !again && Roll(kFaultName);
+  if (corrupt) t.b[t.n - 1] = static_cast<unsigned char>(t.b[t.n - 1] + 1);
+  Enqueue(t, kName, corrupt, TailDue(nowUs));
+  nameOwed_ = true;
+}
+
+// The PC answered the name that is out (or its answer went missing: taken
+// as given, so that the session goes on).
+void Simulator::NameAnswered(bool taken, int64_t nowUs) {
+  if (taken) ++nextName_;
+  SendName(nowUs, !taken);
 }
 
 void Simulator::Plan(int64_t nowUs) {
   if (stage_ != Stage::Run) return;
+  if (naming_) {
+    if (nameOwed_ && qSize_ == 0 && book_.outstanding() == 0) NameAnswered(true, nowUs);
+    return;
+  }
   if (nowUs >= nextClockUs_) {
     SendClock(nowUs);
     nextClockUs_ += kSecondUs;
@@ -234,6 +261,7 @@ void Simulator::HandlePc(const unsigned char* t, int n, int64_t nowUs) {
   } else if (t[0] == 'M' && n == kAckLength) {
     book_.Received(t, nowUs);
     line_.lastAckUs = nowUs;
+    if (naming_ && nameOwed_ && t[1] == 'A') NameAnswered(t[3] == 0x01, nowUs);
   } else if (t[0] == 'R') {
     HandleRequest(t, n, nowUs);
   } else {
@@ -301,9 +329,10 @@ void Simulator::Finish(EndReason r, int64_t nowUs) {
                     reason_ == EndReason::LineError;
   book_.Close(gone);
   spans_.Close(book_, line_.bytesOut);
-  // The first clock telegram makes the PC ask "Rb" and write parameter 155.
+  // The first good clock telegram makes the PC ask "Rb" and write parameter
+  // 155 (one with a bad checksum it refuses).
   const KindStats& clock = book_.kind(kClock);
-  if (!gone && clock.acked + clock.nacked > 0)
+  if (!gone && clock.acked > 0)
     line_.requestsMissing = (line_.requestRb ? 0 : 1) + (line_.paramWrite ? 0 : 1);
   line_.runUs = nowUs - startUs_;
 }

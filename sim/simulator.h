@@ -64,6 +64,8 @@ class Simulator {
   void SendValues(int64_t nowUs);
   void SendClock(int64_t nowUs);
   void StartSession(int64_t nowUs);
+  void SendName(int64_t nowUs, bool again);
+  void NameAnswered(bool taken, int64_t nowUs);
   void Plan(int64_t nowUs);
   bool Roll(int fault);
   int64_t TailDue(int64_t nowUs) const;
@@ -90,6 +92,12 @@ class Simulator {
   int64_t drainEndUs_ = 0;
   int64_t valuesSent_ = 0;
   bool valuesStarted_ = false;
+  // The names go out one at a time, each once the one before is answered;
+  // a name refused is sent again, so the PC's table gets every name once
+  // and in order. The first clock follows the last name.
+  bool naming_ = false;
+  bool nameOwed_ = false;  // the name nextName_ is out, its answer not yet read
+  std::size_t nextName_ = 0;
 
   Chunk queue_[kQueueChunks];
   int qHead_ = 0;

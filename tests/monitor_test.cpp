@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -12,14 +13,14 @@
 #include <vector>
 
 #include "console.h"
+#include "monitor_loop.h"
 #include "print_log.h"
 #include "pty_pair.h"
 #include "sim_model.h"
 #include "stdout_capture.h"
-#include "telegrams.h"
 #include "telegram_link.h"
+#include "telegrams.h"
 #include "temp_dir.h"
-#include "monitor_loop.h"
 
 namespace {
 
@@ -111,18 +112,86 @@ TEST_F(Monitor, TelegramInPiecesIsAssembledAsIfWhole) {
   EXPECT_STREQ(ValueNames[0].get(), "Flow temperature");
 }
 
-TEST_F(Monitor, BadChecksumIsNegativelyAcknowledgedAndStillHandled) {
-  Bytes a = NameTelegram("Pump");
-  a.back() ^= 0x55;
-  Bytes v = ValuesTelegram({42});
-  v.back() ^= 0x01;
-  Send(a + v);
-  EXPECT_EQ(Line(), Ack(a, false) + Ack(v, false));
-  ASSERT_EQ(ValueCount, 1);
-  EXPECT_STREQ(ValueNames[0].get(), "Pump");
-  EXPECT_NE(Screen().find("\x1b[13;21H42"), std::string::npos);
-  EXPECT_EQ(Count(Log(), "<<< MA {4d 41 01 00 00 8f }\n"), 1u);
-  EXPECT_EQ(Count(Log(), "<<< M1 {4d 31 01 00 00 7f }\n"), 1u);
+std::string Hex(unsigned char b) {
+  char hex[3];
+  std::snprintf(hex, sizeof hex, "%02x", b);
+  return hex;
+}
+
+// The received trace line of telegram t: its letters and digits, then every
+// byte in hex.
+std::string ReceivedLine(const Bytes& t) {
+  std::string line = ">>> ";
+  for (unsigned char b : t)
+    if (std::isalnum(b)) line += static_cast<char>(b);
+  line += " {";
+  for (unsigned char b : t) line += Hex(b) + " ";
+  return line + "}\n";
+}
+
+Bytes Corrupted(Bytes t) {
+  t.back() ^= 0x01;
+  return t;
+}
+
+// A telegram with a bad checksum, after some good ones: answered with the
+// negative acknowledgement alone, traced once as it arrived (besides the
+// trace of the negative acknowledgement), and not acted upon.
+TEST_F(Monitor, BadChecksumIsRefusedAndTracedAsItArrived) {
+  const Bytes name = NameTelegram("Pump");
+  const Bytes clock = ClockTelegram();
+  const struct {
+    const char* what;
+    Bytes before;  // good telegrams first
+    Bytes bad;
+  } cases[] = {
+      {"name", name, Corrupted(NameTelegram("BXta"))},
+      {"values", name, Corrupted(ValuesTelegram({32545}))},
+      {"first clock", name, Corrupted(ClockTelegram(0x13))},
+      {"later clock", name + clock, Corrupted(ClockTelegram(0x13))},
+      {"info", name, Corrupted(Telegram('M', 'I', {'v', '2'}))},
+      {"unknown", name, Corrupted(Telegram('M', 'Q', {0x00}))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FreeValueNames();
+    m_ = MonitorLoop{};
+    m_.state = MonitorState::Receive;
+    std::remove(dir_.File("comlog.log").c_str());
+    Send(c.before);
+    Line();
+    Screen();
+    const std::size_t logged = Count(Log(), "\n");
+    const MonitorLoop was = m_;
+
+    Send(c.bad);
+    EXPECT_EQ(Line(), Ack(c.bad, false));  // no "Rb", no parameter write
+    EXPECT_EQ(Screen(), "<<< M" + std::string(1, static_cast<char>(c.bad[1])) + " {4d " +
+                            Hex(c.bad[1]) + " 01 00 00 " +
+                            Hex(static_cast<unsigned char>(0x4e + c.bad[1])) + " }\n" +
+                            ReceivedLine(c.bad));  // the trace, no value, no table
+    ASSERT_EQ(ValueCount, 1);
+    EXPECT_STREQ(ValueNames[0].get(), "Pump");
+    EXPECT_EQ(m_.screenPrepared, was.screenPrepared);
+    EXPECT_STREQ(m_.dateLine, was.dateLine);
+    EXPECT_EQ(m_.counts.negative, 1);
+    const std::string log = Log();
+    EXPECT_EQ(Count(log, "\n"), logged + 2) << log;
+    EXPECT_EQ(Count(log, "-> " + ReceivedLine(c.bad)), 1u) << log;
+  }
+}
+
+// A controller that sends a refused name again: one row per name, and the
+// values land on their own names' rows.
+TEST_F(Monitor, NameSentAgainAfterItsRefusalTakesOneRow) {
+  const Bytes delta = NameTelegram("Delta");
+  Send(NameTelegram("Gamma") + Corrupted(delta) + delta + NameTelegram("Epsilon"));
+  Send(ValuesTelegram({33, 44, 55}));
+  ASSERT_EQ(ValueCount, 3);
+  EXPECT_STREQ(ValueNames[1].get(), "Delta");
+  EXPECT_STREQ(ValueNames[2].get(), "Epsilon");
+  EXPECT_NE(Screen().find("\x1b[13;21H33\x1b[K\x1b[14;21H44\x1b[K\x1b[15;21H55"),
+            std::string::npos);
 }
 
 TEST_F(Monitor, RejectedHeadersDropThreeBytesAndTraceTheReason) {
@@ -171,8 +240,9 @@ TEST_F(Monitor, AnswersWhatTheModelOfItsReceiverFrames) {
     const FrameEvent e = framer.Feed(b);
     if (e.type != FrameEventType::Data) continue;
     owed.insert(owed.end(), e.ack, e.ack + kAckLength);
-    if (e.ack[1] == '2' && !clock) owed = owed + Request("Rb") + ParamWrite();
-    clock = clock || e.ack[1] == '2';  // only the first clock asks for more
+    const bool goodClock = e.ack[1] == '2' && e.checksumOk;
+    if (goodClock && !clock) owed = owed + Request("Rb") + ParamWrite();
+    clock = clock || goodClock;  // only the first good clock asks for more
   }
   Send(line);
   EXPECT_EQ(Line(), owed);
@@ -197,12 +267,16 @@ TEST_F(Monitor, FirstClockDrawsTheScreenOnceAndAsksForMore) {
   EXPECT_EQ(Line(), Ack(clock, true) + Request("Rb") + ParamWrite());
   const std::string screen = Screen();
   EXPECT_EQ(screen.find("\x1b[H\x1b[2J"), screen.find("<<< Rb") + 34);  // Rb's line, then clear
-  EXPECT_NE(screen.find("\x1b[2;1H*********************************************************************\x1b[K"
-                        "\x1b[3;1H*     Varnhalt K2740 communication test (Build 100),                *\x1b[K"),
-            std::string::npos);
-  EXPECT_NE(screen.find("\x1b[7;1HPress (ESC) to abort\x1b[K\x1b[11;1HName                Value\x1b[K\x1b[12;1H" +
-                        std::string(59, '-') + "\x1b[K\x1b[13;1HOutdoor\x1b[K\x1b[14;1HFlow\x1b[K<<< RI"),
-            std::string::npos);
+  EXPECT_NE(
+      screen.find(
+          "\x1b[2;1H*********************************************************************\x1b[K"
+          "\x1b[3;1H*     Varnhalt K2740 communication test (Build 100),                *\x1b[K"),
+      std::string::npos);
+  EXPECT_NE(
+      screen.find(
+          "\x1b[7;1HPress (ESC) to abort\x1b[K\x1b[11;1HName                Value\x1b[K\x1b[12;1H" +
+          std::string(59, '-') + "\x1b[K\x1b[13;1HOutdoor\x1b[K\x1b[14;1HFlow\x1b[K<<< RI"),
+      std::string::npos);
 
   const Bytes later = ClockTelegram(0x08);
   Send(later);
@@ -211,8 +285,10 @@ TEST_F(Monitor, FirstClockDrawsTheScreenOnceAndAsksForMore) {
   Line();
   const std::string after = Screen();
   EXPECT_EQ(after.find("\x1b[2J"), std::string::npos);
-  EXPECT_NE(after.find("\x1b[9;1HDate: 14.03.13 - Time: 09:05:08\x1b[K\x1b[13;21H100\x1b[K\x1b[14;21H-5\x1b[K"),
-            std::string::npos);
+  EXPECT_NE(
+      after.find(
+          "\x1b[9;1HDate: 14.03.13 - Time: 09:05:08\x1b[K\x1b[13;21H100\x1b[K\x1b[14;21H-5\x1b[K"),
+      std::string::npos);
   const std::string log = Log();
   EXPECT_EQ(Count(log, "<<< Rb"), 1u);
   EXPECT_EQ(Count(log, "<<< RI {52 49 04 00 9b 00 04 01 3e }"), 1u);
@@ -309,6 +385,10 @@ TEST_F(Monitor, ReportCountsWhatTheControllerSent) {
     EXPECT_EQ(Count(shown, figure + "\n"), 1u) << figure;
     EXPECT_EQ(Count(Log(), "-> " + figure + "\n"), 1u) << figure;
   }
+  // The log's own figure comes last, on the screen and in the log.
+  const std::string last = "Log lines not written: 0\n";
+  EXPECT_EQ(shown.substr(shown.size() - last.size()), last);
+  EXPECT_EQ(Log().substr(Log().size() - last.size() - 3), "-> " + last);
 }
 
 // A device that goes away mid-telegram: the port is closed, the loss is

@@ -1,16 +1,26 @@
 // The log writer: formatter rules (where they differ from printf too), the
 // time stamp, and rotation on real files in a temporary directory, also
 // with symbolic links planted as the log or its backup.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
+#include "print_log.h"
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <vector>
 
-#include "print_log.h"
 #include "temp_dir.h"
 
 namespace {
@@ -83,8 +93,10 @@ class Stamp : public testing::Test {
     tzset();
   }
   void TearDown() override {
-    if (had_) setenv("TZ", saved_.c_str(), 1);
-    else unsetenv("TZ");
+    if (had_)
+      setenv("TZ", saved_.c_str(), 1);
+    else
+      unsetenv("TZ");
     tzset();
   }
   static std::string At(std::time_t t, unsigned ms) {
@@ -123,7 +135,8 @@ class LogFile : public testing::Test {
 
 TEST_F(LogFile, LineIsStampedAndEchoed) {
   EXPECT_EQ(Quiet("<<< Ra {52 61 }"), "<<< Ra {52 61 }\n");
-  const std::regex line(R"(\d{4}\\\d{2}\\\d{2} (0[1-9]|1[0-2]):[0-5]\d:[0-6]\d\.[ \d]{2}\d -> <<< Ra \{52 61 \}\n)");
+  const std::regex line(
+      R"(\d{4}\\\d{2}\\\d{2} (0[1-9]|1[0-2]):[0-5]\d:[0-6]\d\.[ \d]{2}\d -> <<< Ra \{52 61 \}\n)");
   EXPECT_TRUE(std::regex_match(Log(), line)) << Log();
 }
 
@@ -186,8 +199,10 @@ TEST_F(LogFile, LinkPlantedAsTheLogIsNeverFollowed) {
   namespace fs = std::filesystem;
   WriteFile(dir_.File("victim.txt"), "precious\n");
   fs::create_symlink(dir_.File("victim.txt"), dir_.File("comlog.log"));
-  EXPECT_EQ(Quiet("first"), "first\n");  // dropped from the log, still on screen
-  Quiet("second");
+  // Dropped from the log, still on screen, and said once.
+  EXPECT_EQ(Quiet("first"),
+            "first\ncomlog.log cannot be written: Too many levels of symbolic links\n");
+  EXPECT_EQ(Quiet("second"), "second\n");
   EXPECT_EQ(ReadFile(dir_.File("victim.txt")), "precious\n");
   EXPECT_TRUE(fs::is_symlink(dir_.File("comlog.log")));
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.File("comlog.bak"))));
@@ -200,7 +215,7 @@ TEST_F(LogFile, LinkPlantedAsTheLogIsNeverFollowed) {
 
   // Once the link is gone, the log is written again, as a regular file.
   fs::remove(dir_.File("comlog.log"));
-  Quiet("fourth");
+  EXPECT_EQ(Quiet("fourth"), "fourth\ncomlog.log written again; 3 lines were not written\n");
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir_.File("comlog.log"))));
   EXPECT_NE(Log().find("-> fourth\n"), std::string::npos);
   EXPECT_EQ(Log().find("third"), std::string::npos);
@@ -208,7 +223,7 @@ TEST_F(LogFile, LinkPlantedAsTheLogIsNeverFollowed) {
   // A named pipe that nobody reads does not hold the program up.
   fs::remove(dir_.File("comlog.log"));
   ASSERT_EQ(mkfifo(dir_.File("comlog.log").c_str(), 0600), 0);
-  EXPECT_EQ(Quiet("fifth"), "fifth\n");
+  EXPECT_EQ(Quiet("fifth"), "fifth\ncomlog.log cannot be written: No such device or address\n");
 }
 
 TEST_F(LogFile, RotationRemovesALinkPlantedAsTheBackupNotItsTarget) {
@@ -234,8 +249,9 @@ TEST_F(LogFile, RotationRemovesALinkPlantedAsTheBackupNotItsTarget) {
 
 TEST_F(LogFile, UnwritableLogDropsTheMessageButStillEchoes) {
   printlog_init(dir_.File("missing/comlog").c_str(), 1, kLimit);
-  EXPECT_EQ(Quiet("lost"), "lost\n");
-  EXPECT_EQ(printlog("%s", "x"), 0);
+  EXPECT_EQ(Quiet("lost"), "lost\ncomlog.log cannot be written: No such file or directory\n");
+  EXPECT_EQ(Quiet("x"), "x\n");
+  EXPECT_EQ(printlog_lines_lost(), 2);
 }
 
 TEST(PrintlogInit, LongBaseNameIsCutTo123) {
@@ -245,6 +261,154 @@ TEST(PrintlogInit, LongBaseNameIsCutTo123) {
   EXPECT_EQ(std::string(m_BakFile), std::string(123, 'n') + ".bak");
   EXPECT_EQ(m_logfilesize, 5);
   printlog_init("", 0, 0);
+}
+
+// ---- A log that cannot be written ----
+
+// The process's file size limit: a write across it is cut short, the ones
+// after it fail with EFBIG (SIGXFSZ ignored meanwhile). Restored at the end.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(long bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    old_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit r = saved_;
+    r.rlim_cur = static_cast<rlim_t>(bytes);
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &r), 0);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, old_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*old_)(int) = SIG_DFL;
+};
+
+// Sets or clears the file's append-only flag (chattr +a, chattr -a).
+bool SetAppendOnly(const std::string& path, bool on) {
+  const int fd = open(path.c_str(), O_RDONLY);
+  int flags = 0;
+  const bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                    (flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL,
+                     ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+  if (fd >= 0) close(fd);
+  return done;
+}
+
+class LogFault : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directory(dir_.File("logs"));
+    printlog_init(dir_.File("logs/comlog").c_str(), 1, 1 << 20);
+    echoed_.clear();
+    printlog_set_echo(Echo);
+  }
+  void TearDown() override {
+    printlog_set_echo(nullptr);
+    printlog_init("", 0, 0);
+    SetAppendOnly(LogPath(), false);  // else the folder cannot be removed
+  }
+  static void Echo(const char* text) { echoed_ += text; }
+  std::string LogPath() const { return dir_.File("logs/comlog.log"); }
+  // The log's lines, each stamp replaced by "-> "; a line without a stamp
+  // is kept as it is.
+  std::vector<std::string> Lines() const {
+    static const std::regex kStamp(R"(^\d{4}\\\d{2}\\\d{2} \d{2}:\d{2}:\d{2}\.[ \d]{2}\d -> )");
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(LogPath()));
+    for (std::string line; std::getline(in, line);)
+      lines.push_back(std::regex_replace(line, kStamp, "-> "));
+    return lines;
+  }
+  static inline std::string echoed_;
+  TempDir dir_;
+};
+
+// Short writes (the disk full, here the file size limit): nothing of the
+// line stays in the file, the screen hears of it once, and the first line
+// written again is the notice with the count.
+TEST_F(LogFault, ShortWritesLeaveNothingAndAreSaidAndCounted) {
+  printlog("%s\n", "first");
+  const long size = FileSize(LogPath());
+  {
+    FileSizeLimit limit(size + 20);  // the next line is longer
+    printlog("%s\n", "second, cut after twenty bytes");
+    printlog("%s\n", "third");
+    EXPECT_EQ(FileSize(LogPath()), size);
+  }
+  printlog("%s\n", "fourth");
+  EXPECT_EQ(echoed_,
+            "first\nsecond, cut after twenty bytes\ncomlog.log cannot be written: File too "
+            "large\nthird\nfourth\ncomlog.log written again; 2 lines were not written\n");
+  EXPECT_EQ(Lines(),
+            (std::vector<std::string>{
+                "-> first", "-> comlog.log written again; 2 lines were not written", "-> fourth"}));
+  EXPECT_EQ(printlog_lines_lost(), 2);
+}
+
+// A folder removed, or a folder where the log belongs: said once with the
+// reason, and once more when the log is written again.
+TEST_F(LogFault, LogThatCannotBeOpenedIsSaidOnceUntilItCanAgain) {
+  namespace fs = std::filesystem;
+  const std::string logs = dir_.File("logs");
+  const struct {
+    const char* what;
+    std::function<void()> spoil;
+    std::function<void()> mend;
+    const char* reason;
+  } cases[] = {
+      {"folder removed", [&] { fs::remove_all(logs); }, [&] { fs::create_directory(logs); },
+       "No such file or directory"},
+      {"folder in its place",
+       [&] {
+         fs::remove(LogPath());
+         fs::create_directory(LogPath());
+       },
+       [&] { fs::remove(LogPath()); }, "Is a directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    printlog("%s\n", "before");
+    c.spoil();
+    echoed_.clear();
+    printlog("%s\n", "a");
+    printlog("%s\n", "b");
+    c.mend();
+    printlog("%s\n", "after");
+    EXPECT_EQ(echoed_, std::string("a\ncomlog.log cannot be written: ") + c.reason +
+                           "\nb\nafter\ncomlog.log written again; 2 lines were not written\n");
+    const std::vector<std::string> lines = Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "-> comlog.log written again; 2 lines were not written");
+    EXPECT_EQ(lines.back(), "-> after");
+  }
+  EXPECT_EQ(printlog_lines_lost(), 4);
+}
+
+// An append-only file (chattr +a) cannot be cut back: the fragment stays,
+// and the next line begins on a line of its own.
+TEST_F(LogFault, FragmentThatCannotBeCutBackEndsItsOwnLine) {
+  printlog("%s\n", "first");
+  const long size = FileSize(LogPath());
+  ASSERT_TRUE(SetAppendOnly(LogPath(), true))
+      << "chattr +a needs root and a file system that has the flag";
+  {
+    FileSizeLimit limit(size + 10);
+    printlog("%s\n", "cut after ten bytes");
+  }
+  EXPECT_EQ(FileSize(LogPath()), size + 10);
+  printlog("%s\n", "next");
+  const std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "-> first");
+  EXPECT_EQ(lines[1].size(), 10u);  // the fragment: part of a stamp
+  EXPECT_EQ(lines[2], "-> comlog.log written again; 1 lines were not written");
+  EXPECT_EQ(lines[3], "-> next");
+  EXPECT_EQ(printlog_lines_lost(), 1);
 }
 
 }  // namespace

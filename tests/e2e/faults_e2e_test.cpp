@@ -87,8 +87,9 @@ class EnvironmentFault : public testing::Test {
 
 // What the program owes for a stream of controller bytes, by the
 // simulator's model of its receiver: one acknowledgement for each 'M'
-// telegram it frames, and after the first clock telegram the request "Rb"
-// and the parameter write. Nothing else may come back.
+// telegram it frames, and after the first good clock telegram the request
+// "Rb" and the parameter write (a clock with a bad checksum is refused). Nothing else may come
+// back.
 class OwedReplies {
  public:
   void Feed(const unsigned char* b, std::size_t n) {
@@ -97,7 +98,7 @@ class OwedReplies {
       if (e.type != FrameEventType::Data) continue;
       ++telegrams_;
       bytes_.insert(bytes_.end(), e.ack, e.ack + 6);
-      if (e.ack[1] == '2' && !clock_) {
+      if (e.ack[1] == '2' && e.checksumOk && !clock_) {
         clock_ = true;
         unsigned char rb[8];
         BuildRequest("Rb", -12, rb);
@@ -125,6 +126,12 @@ std::string FirstDifference(const Bytes& got, const Bytes& owed) {
   return s.str();
 }
 
+std::size_t OnScreen(Terminal& t, const std::string& text) {
+  std::size_t n = 0;
+  for (const std::string& row : t.Screen()) n += row.find(text) != std::string::npos;
+  return n;
+}
+
 TEST_F(EnvironmentFault, ReadOnlyWorkingDirectoryDropsLogLinesOnly) {
   const std::string d = Quote(dir_.path());
   Terminal t(InPrivateMounts("mount --bind " + d + " " + d + " && mount -o remount,bind,ro " + d +
@@ -136,6 +143,9 @@ TEST_F(EnvironmentFault, ReadOnlyWorkingDirectoryDropsLogLinesOnly) {
   t.Key("Escape");
   EXPECT_EQ(t.ExitStatus(), 0);
   EXPECT_FALSE(std::filesystem::exists(dir_.File("comlog.log")));
+  EXPECT_EQ(OnScreen(t, "comlog.log cannot be written: Read-only file system"), 1u);
+  // "Ra", the two 'I' telegrams and the report's seven lines before it.
+  EXPECT_TRUE(t.WaitFor("Log lines not written: 10"));
 }
 
 TEST_F(EnvironmentFault, DiskThatRefusesTheWriteDropsLogLinesOnly) {
@@ -176,6 +186,66 @@ TEST_F(EnvironmentFault, LogThatIsADirectoryOrCannotRotate) {
   EXPECT_LT(FileSize(dir_.File("comlog.log")), 100);
   t.Key("Escape");
   EXPECT_EQ(t.ExitStatus(), 0);
+}
+
+// The working directory on a 64 KiB tmpfs that fills up while the table is
+// shown, then has room again: the screen says both, the log holds only
+// whole lines, and the report counts the lines that were not written.
+TEST_F(EnvironmentFault, FullDiskIsSaidAndLeavesOnlyWholeLines) {
+  const std::string work = dir_.File("work");
+  const std::string saved = dir_.File("saved.log");
+  std::filesystem::create_directory(work);
+  Terminal t(
+      InPrivateMounts("mount -t tmpfs -o size=64k tmpfs " + Quote(work) + " && cd " + Quote(work) +
+                      " && " + Monitor() + "; s=$?; cp comlog.log " + Quote(saved) + "; exit $s"),
+      dir_.path());
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  const Bytes clock = Telegram('M', '2', {0x07, 0x05, 0x21, 0x14, 0x03, 0x04, 0x13});
+  line_.Write(NameTelegram("Outdoor") + clock);
+  ASSERT_EQ(line_.ReadExactly(6 + 6 + 8 + 9, 5000).size(), 29u);
+  ASSERT_TRUE(t.WaitFor("Outdoor"));
+  const int pid = t.Pid("varnhalt_test");
+  ASSERT_GT(pid, 0);
+  const auto inItsMounts = [pid](const std::string& command) {
+    return ShellStatus("nsenter --mount=/proc/" + std::to_string(pid) + "/ns/mnt sh -c " +
+                       Quote(command));
+  };
+  const std::string filler = Quote(work + "/filler");
+  ASSERT_EQ(inItsMounts("cat /dev/zero > " + filler + " 2>/dev/null; test -s " + filler), 0);
+
+  // The log's last page still takes a few lines; then a line is cut short.
+  const std::string full = "comlog.log cannot be written: No space left on device";
+  for (int i = 0; i < 200 && OnScreen(t, full) == 0; ++i)
+    ExpectAlive(t, "full" + std::to_string(i));
+  ASSERT_EQ(OnScreen(t, full), 1u);
+  for (int i = 0; i < 3; ++i) ExpectAlive(t, "stillfull" + std::to_string(i));
+  EXPECT_EQ(OnScreen(t, full), 1u) << "said more than once";
+
+  ASSERT_EQ(inItsMounts("rm " + filler), 0);
+  ExpectAlive(t, "room");
+  ASSERT_TRUE(t.WaitFor("comlog.log written again; "));
+  std::smatch m;
+  std::string notice;
+  for (const std::string& row : t.Screen())
+    if (row.find("written again") != std::string::npos) notice = row;
+  ASSERT_TRUE(
+      std::regex_search(notice, m, std::regex("written again; ([0-9]+) lines were not written")))
+      << notice;
+  const std::string lost = m[1];
+  EXPECT_GE(std::stoi(lost), 4);
+  t.Key("Escape");
+  EXPECT_TRUE(t.WaitFor("Log lines not written: " + lost));
+  EXPECT_EQ(t.ExitStatus(), 0);
+
+  const LogFileCheck c = CheckLogFile(saved);
+  EXPECT_EQ(c.bad, 0) << c.firstBad;
+  EXPECT_TRUE(c.endsInLineBreak);
+  const std::string log = ReadFile(saved);
+  EXPECT_NE(log.find("-> comlog.log written again; " + lost + " lines were not written\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("-> >>> MIroom"), std::string::npos);
+  const std::string last = "-> Log lines not written: " + lost + "\n";
+  EXPECT_EQ(log.substr(log.size() - last.size()), last);
 }
 
 // The adapter is pulled and plugged in again: the program closes the port,

@@ -8,12 +8,14 @@
 
 #include <algorithm>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "end_to_end.h"
+#include "sim_options.h"
 #include "sim_process.h"
 
 namespace {
@@ -111,7 +113,7 @@ TEST_F(EndToEnd, LineFaultsAreTracedAndTheReceiverStaysInStep) {
   EXPECT_EQ(t->ExitStatus(), 0);
   const std::string log = Log();
   EXPECT_NE(log.find("-> <<< MA {4d 41 01 00 00 8f }\n"), std::string::npos);
-  EXPECT_NE(log.find("-> >>> MAPump {"), std::string::npos);  // handled all the same
+  EXPECT_NE(log.find("-> >>> MAPump {"), std::string::npos);  // traced as it arrived
   EXPECT_NE(log.find("-> ERR Unvalidtelegramstartvalue\n"), std::string::npos);
   EXPECT_NE(log.find("-> ERR Buffersizetosmallfortelegram\n"), std::string::npos);
   EXPECT_NE(log.find("-> >>> MASplit {"), std::string::npos);
@@ -164,9 +166,20 @@ TEST_F(EndToEnd, SigtermRestoresTheTerminalAndReleasesThePort) {
 
 namespace {
 
+// The figure after label in the log's report, or -1.
+long long Reported(const std::string& log, const std::string& label) {
+  std::smatch m;
+  if (!std::regex_search(log, m, std::regex("-> " + label + ": ([0-9]+)\n"))) return -1;
+  return std::stoll(m[1]);
+}
+
+// Every fault kind, names refused among them: every acknowledgement as the
+// controller expects it, the table with one row per name in the controller's
+// order, and the program's report counting the telegrams as the
+// controller's summary does.
 TEST(EndToEndWithSimulator, EveryFaultKindIsAnsweredAsTheControllerExpects) {
   TempDir dir;
-  SimProcess sim("--rate 20 --count 60 --faults all:0.3 --seed 7", dir.path());
+  SimProcess sim("--rate 20 --count 60 --faults all:0.3 --seed 7 --json sim.json", dir.path());
   const std::string line = sim.Line();
   ASSERT_FALSE(line.empty()) << sim.Output();
   // 24 values take rows 12 to 35; trace lines of the faults go below them.
@@ -179,8 +192,26 @@ TEST(EndToEndWithSimulator, EveryFaultKindIsAnsweredAsTheControllerExpects) {
   EXPECT_EQ(status, 0) << sim.Output();
   EXPECT_NE(sim.Output().find("missing 0, doubled 0, wrong 0"), std::string::npos) << sim.Output();
   EXPECT_EQ(t.Row(10), "Name                Value");
+  const std::vector<std::string> names = DefaultNames();
+  for (std::size_t i = 0; i < names.size(); ++i)
+    EXPECT_EQ(t.Row(static_cast<int>(12 + i)).substr(0, 20),
+              names[i] + std::string(20 - names[i].size(), ' '));
+  EXPECT_EQ(t.Row(static_cast<int>(12 + names.size())), "");  // no row more
   t.Key("Escape");
   EXPECT_EQ(t.ExitStatus(), 0);
+
+  const auto j = nlohmann::json::parse(ReadFile(dir.File("sim.json")), nullptr, false);
+  ASSERT_FALSE(j.is_discarded()) << sim.Output();
+  long long acked = 0;
+  long long nacked = 0;
+  for (const auto& kind : j.at("kinds")) {
+    acked += kind.at("acked").get<long long>();
+    nacked += kind.at("nacked").get<long long>();
+  }
+  EXPECT_GT(j.at("kinds").at("name").at("nacked").get<long long>(), 0);
+  const std::string log = ReadFile(dir.File("comlog.log"));
+  EXPECT_EQ(Reported(log, "Telegrams acknowledged"), acked) << sim.Output();
+  EXPECT_EQ(Reported(log, "Negative acknowledgements \\(bad checksum\\)"), nacked) << sim.Output();
 }
 
 }  // namespace

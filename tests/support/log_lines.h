@@ -2,7 +2,8 @@
 // "YYYY\MM\DD hh:mm:ss.mmm -> " (12-hour clock, milliseconds in three
 // columns), then a trace line (a sent or received telegram's letters and
 // digits and every byte in hex, or a receive error) or one of the program's
-// own messages (a figure of the report, the port lost or back).
+// own messages (a figure of the report, the port lost or back, the log
+// written again after a failure).
 #pragma once
 
 #include <string>
