@@ -21,18 +21,13 @@
 #include "telegram_link.h"
 #include "telegrams.h"
 #include "temp_dir.h"
+#include "text.h"
 
 namespace {
 
 // 2013-03-14 (a Thursday) 09:05:07 in packed BCD.
 Bytes ClockTelegram(unsigned char second = 0x07) {
   return Telegram('M', '2', {second, 0x05, 0x09, 0x14, 0x03, 0x04, 0x13});
-}
-
-std::size_t Count(const std::string& hay, const std::string& needle) {
-  std::size_t n = 0;
-  for (auto p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-  return n;
 }
 
 class Monitor : public testing::Test {
@@ -93,7 +88,7 @@ TEST_F(Monitor, NameTelegramIsAcknowledgedStoredAndTraced) {
   EXPECT_EQ(Line(), Ack(t, true));
   ASSERT_EQ(ValueCount, 1);
   EXPECT_STREQ(ValueNames[0].get(), "Boiler");
-  EXPECT_EQ(Count(Log(), "\n"), 1u);  // the positive acknowledgement leaves no line
+  EXPECT_EQ(Occurrences(Log(), "\n"), 1u);  // the positive acknowledgement leaves no line
   EXPECT_NE(Log().find("-> >>> MABoiler {4d 41 0b 00 00 00 00 00 42 6f 69 6c 65 72 "),
             std::string::npos);
 }
@@ -161,7 +156,7 @@ TEST_F(Monitor, BadChecksumIsRefusedAndTracedAsItArrived) {
     Send(c.before);
     Line();
     Screen();
-    const std::size_t logged = Count(Log(), "\n");
+    const std::size_t logged = Occurrences(Log(), "\n");
     const MonitorLoop was = m_;
 
     Send(c.bad);
@@ -176,8 +171,8 @@ TEST_F(Monitor, BadChecksumIsRefusedAndTracedAsItArrived) {
     EXPECT_STREQ(m_.dateLine, was.dateLine);
     EXPECT_EQ(m_.counts.negative, 1);
     const std::string log = Log();
-    EXPECT_EQ(Count(log, "\n"), logged + 2) << log;
-    EXPECT_EQ(Count(log, "-> " + ReceivedLine(c.bad)), 1u) << log;
+    EXPECT_EQ(Occurrences(log, "\n"), logged + 2) << log;
+    EXPECT_EQ(Occurrences(log, "-> " + ReceivedLine(c.bad)), 1u) << log;
   }
 }
 
@@ -203,15 +198,15 @@ TEST_F(Monitor, RejectedHeadersDropThreeBytesAndTraceTheReason) {
   EXPECT_EQ(Line(), Ack(good, true) + Ack(good, true) + Ack(good, true));
   EXPECT_EQ(ValueCount, 4);
   const std::string log = Log();
-  EXPECT_EQ(Count(log, "-> ERR Unvalidtelegramstartvalue\n"), 1u);
-  EXPECT_EQ(Count(log, "-> ERR Buffersizetosmallfortelegram\n"), 3u);
+  EXPECT_EQ(Occurrences(log, "-> ERR Unvalidtelegramstartvalue\n"), 1u);
+  EXPECT_EQ(Occurrences(log, "-> ERR Buffersizetosmallfortelegram\n"), 3u);
 }
 
 TEST_F(Monitor, ShortFramesAreSixBytesDroppedUnanswered) {
   const Bytes good = NameTelegram("Fan");
   Send(Bytes{'R', 'a', 0x01, 0x01, 0x00, 0xB5} + Bytes{'R', 'x', 0x50, 1, 2, 3} + good);
   EXPECT_EQ(Line(), Ack(good, true));
-  EXPECT_EQ(Count(Log(), "\n"), 1u);  // only the name's line
+  EXPECT_EQ(Occurrences(Log(), "\n"), 1u);  // only the name's line
 }
 
 // The receiver and the simulator's model of it, fed the same random run of
@@ -254,8 +249,8 @@ TEST_F(Monitor, InfoAndUnknownCommandsAreAcknowledgedAndTraced) {
   const Bytes odd = Telegram('M', 'Q', {0x00});
   Send(info + odd);
   EXPECT_EQ(Line(), Ack(info, true) + Ack(odd, true));
-  EXPECT_EQ(Count(Log(), "-> >>> MIv2 {4d 49 02 76 32 01 40 }\n"), 1u);
-  EXPECT_EQ(Count(Log(), "-> >>> MQ {4d 51 01 00 00 9f }\n"), 1u);
+  EXPECT_EQ(Occurrences(Log(), "-> >>> MIv2 {4d 49 02 76 32 01 40 }\n"), 1u);
+  EXPECT_EQ(Occurrences(Log(), "-> >>> MQ {4d 51 01 00 00 9f }\n"), 1u);
   EXPECT_EQ(ValueCount, 0);
 }
 
@@ -290,10 +285,10 @@ TEST_F(Monitor, FirstClockDrawsTheScreenOnceAndAsksForMore) {
           "\x1b[9;1HDate: 14.03.13 - Time: 09:05:08\x1b[K\x1b[13;21H100\x1b[K\x1b[14;21H-5\x1b[K"),
       std::string::npos);
   const std::string log = Log();
-  EXPECT_EQ(Count(log, "<<< Rb"), 1u);
-  EXPECT_EQ(Count(log, "<<< RI {52 49 04 00 9b 00 04 01 3e }"), 1u);
-  EXPECT_EQ(Count(log, ">>> M2"), 0u);
-  EXPECT_EQ(Count(log, ">>> M1"), 0u);
+  EXPECT_EQ(Occurrences(log, "<<< Rb"), 1u);
+  EXPECT_EQ(Occurrences(log, "<<< RI {52 49 04 00 9b 00 04 01 3e }"), 1u);
+  EXPECT_EQ(Occurrences(log, ">>> M2"), 0u);
+  EXPECT_EQ(Occurrences(log, ">>> M1"), 0u);
 }
 
 TEST_F(Monitor, ValuesBeforeAnyClockShowAnEmptyDateLine) {
@@ -332,14 +327,14 @@ TEST_F(Monitor, NamesWithoutRoomAreEmptyAndTheTableStopsAtOneHundred) {
   EXPECT_EQ(ValueCount, kMaxNames);
   EXPECT_STREQ(ValueNames[99].get(), "n99");
   EXPECT_EQ(Line().size(), 101u * 6u);  // the 101st is still acknowledged
-  EXPECT_EQ(Count(Log(), ">>> MA"), 101u);
+  EXPECT_EQ(Occurrences(Log(), ">>> MA"), 101u);
 }
 
 TEST_F(Monitor, ControlBytesInNamesAreDrawnAsQuestionMarks) {
   Send(NameTelegram(std::string("A\x1b[2Jb\x7f\x01", 8)) + ClockTelegram());
   const std::string screen = Screen();
   EXPECT_NE(screen.find("\x1b[13;1HA?[2Jb??"), std::string::npos);
-  EXPECT_EQ(Count(screen, "\x1b[2J"), 1u);  // only the monitor's own clear
+  EXPECT_EQ(Occurrences(screen, "\x1b[2J"), 1u);  // only the monitor's own clear
 }
 
 TEST(RowScaling, HalvedRowsRowElevenAndTheRest) {
@@ -382,8 +377,8 @@ TEST_F(Monitor, ReportCountsWhatTheControllerSent) {
         std::string("Negative acknowledgements (bad checksum): 1"),
         std::string("R frames (not answered): 2"), std::string("Rejected headers: 2"),
         std::string("Times the port was lost: 0"), std::string("Run time in seconds: 0")}) {
-    EXPECT_EQ(Count(shown, figure + "\n"), 1u) << figure;
-    EXPECT_EQ(Count(Log(), "-> " + figure + "\n"), 1u) << figure;
+    EXPECT_EQ(Occurrences(shown, figure + "\n"), 1u) << figure;
+    EXPECT_EQ(Occurrences(Log(), "-> " + figure + "\n"), 1u) << figure;
   }
   // The log's own figure comes last, on the screen and in the log.
   const std::string last = "Log lines not written: 0\n";
@@ -409,8 +404,8 @@ TEST_F(Monitor, LostDeviceIsClosedAndLoggedOnce) {
   EXPECT_FALSE(hCom.IsOpen());
   EXPECT_EQ(m_.count, 0);
   EXPECT_EQ(m_.counts.portLosses, 1);
-  EXPECT_EQ(Count(Log(), "-> COM1 lost: device hung up\n"), 1u) << Log();
-  EXPECT_EQ(Count(Log(), "\n"), 1u);
+  EXPECT_EQ(Occurrences(Log(), "-> COM1 lost: device hung up\n"), 1u) << Log();
+  EXPECT_EQ(Occurrences(Log(), "\n"), 1u);
 }
 
 // The start dialogue, with the port number typed from a stream.
@@ -435,14 +430,14 @@ class StartDialogue : public testing::Test {
 
 TEST_F(StartDialogue, NotANumberFrom1To6AsksAgainAndEndOfInputEnds) {
   EXPECT_EQ(Start("abc\n0\n7\n-1\n" + std::string(600, '9') + "\n"), 1);
-  EXPECT_EQ(Count(screen_, "ComPort-Nummer [1..6]: "), 6u);
+  EXPECT_EQ(Occurrences(screen_, "ComPort-Nummer [1..6]: "), 6u);
   EXPECT_EQ(screen_.find("Ready"), std::string::npos);
   EXPECT_FALSE(hCom.IsOpen());
 }
 
 TEST_F(StartDialogue, PortThatCannotBeOpenedIsNamedWithTheReason) {
   EXPECT_EQ(Start("6\n0x6 trailing\n"), 1);
-  EXPECT_EQ(Count(screen_, "COM6 cannot be opened: No such file or directory\n"), 2u);
+  EXPECT_EQ(Occurrences(screen_, "COM6 cannot be opened: No such file or directory\n"), 2u);
 }
 
 }  // namespace

@@ -4,22 +4,11 @@
 
 #include <cctype>
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 namespace {
 
 constexpr int kValueColumn = 20;
-
-std::string Hex(const Bytes& b) {
-  std::string s;
-  char h[4];
-  for (unsigned char c : b) {
-    std::snprintf(h, sizeof h, "%02x ", c);
-    s += h;
-  }
-  return s;
-}
 
 }  // namespace
 
@@ -36,17 +25,27 @@ std::string Padded(const std::string& name) {
                                      : name + std::string(kValueColumn - name.size(), ' ');
 }
 
-std::size_t Occurrences(const std::string& hay, const std::string& needle) {
-  std::size_t n = 0;
-  for (auto p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-  return n;
-}
-
 std::string TraceLine(const char* prefix, const Bytes& telegram) {
   std::string s = prefix;
   for (unsigned char c : telegram)
     if (std::isalnum(c)) s += static_cast<char>(c);
-  return s + " {" + Hex(telegram) + "}";
+  return s + " {" + Hex(telegram) + " }";
+}
+
+void ExpectHeaderRows(const std::vector<std::string>& rows, const std::string& date) {
+  ASSERT_GT(rows.size(), 11u);
+  EXPECT_EQ(rows[0], "");
+  EXPECT_EQ(rows[1], std::string(69, '*'));
+  EXPECT_EQ(rows[2], "*     Varnhalt K2740 communication test (Build 100),                *");
+  EXPECT_EQ(rows[3], "*     names, clock and live values of the controller                *");
+  EXPECT_EQ(rows[4], std::string(69, '*'));
+  EXPECT_EQ(rows[5], "");
+  EXPECT_EQ(rows[6], "Press (ESC) to abort");
+  EXPECT_EQ(rows[7], "");
+  EXPECT_EQ(rows[8], date);
+  EXPECT_EQ(rows[9], "");
+  EXPECT_EQ(rows[10], "Name                Value");
+  EXPECT_EQ(rows[11], std::string(59, '-'));
 }
 
 void Connect(MonitorRun& run) {

@@ -12,6 +12,7 @@
 #include "pty_pair.h"
 #include "telegrams.h"
 #include "terminal.h"
+#include "text.h"
 
 // One run of the program in a terminal, its COM1 on a line of the test's.
 class MonitorRun {
@@ -55,11 +56,12 @@ extern const Bytes kClock;
 Bytes Noise(int headers);
 // A name padded to the value column.
 std::string Padded(const std::string& name);
-// How often needle occurs in hay.
-std::size_t Occurrences(const std::string& hay, const std::string& needle);
 // A trace line as the screen and the log show it.
 std::string TraceLine(const char* prefix, const Bytes& telegram);
 
+// The rows above the value rows: banner, hint, the date line date, headings
+// and rule.
+void ExpectHeaderRows(const std::vector<std::string>& rows, const std::string& date);
 // The start dialogue with COM1, up to the request "Ra" and the ESC hint.
 void Connect(MonitorRun& run);
 // Sends telegrams and expects these bytes back.

@@ -74,7 +74,7 @@ class WineConsoleMode : public WineMonitor {
     return modes;
   }
 
-  static std::string Hex(unsigned long mode) {
+  static std::string ModeHex(unsigned long mode) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%lx", mode);
     return text;
@@ -92,8 +92,8 @@ class WineConsoleMode : public WineMonitor {
   void ExpectRestoredAndNoStreamWrites() {
     const auto modes = Modes();
     ASSERT_EQ(modes.count("before"), 1u) << ReadFile(work_ + "/modes.txt");
-    EXPECT_EQ(modes.at("before"), Hex(kFoundMode));
-    EXPECT_EQ(modes.count("after") ? modes.at("after") : "none", Hex(kFoundMode));
+    EXPECT_EQ(modes.at("before"), ModeHex(kFoundMode));
+    EXPECT_EQ(modes.count("after") ? modes.at("after") : "none", ModeHex(kFoundMode));
     EXPECT_EQ(ReadFile(work_ + "/stream-writes.txt"), "stream writes while writing cells: 0\r\n");
   }
 };
@@ -103,7 +103,7 @@ class WineConsoleMode : public WineMonitor {
 // the console had.
 TEST_F(WineConsoleMode, KeyModeWhileRunningAndTheFoundModeAfterEsc) {
   ASSERT_NO_FATAL_FAILURE(DrawTable({"Outdoor", "Flow"}));
-  EXPECT_EQ(ModeWhileRunning(), Hex((kFoundMode & ~kKeyModeOff) | kExtendedFlags));
+  EXPECT_EQ(ModeWhileRunning(), ModeHex((kFoundMode & ~kKeyModeOff) | kExtendedFlags));
   PressEscExpectStatus0();
   ExpectRestoredAndNoStreamWrites();
 }

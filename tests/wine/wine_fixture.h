@@ -65,17 +65,6 @@ inline Bytes ClockTelegram() {
   return Telegram('M', '2', {0x56, 0x34, 0x12, 0x07, 0x12, 0x04, 0x23});
 }
 
-inline std::string Hex(const Bytes& b) {
-  std::string s;
-  char h[4];
-  for (unsigned char c : b) {
-    std::snprintf(h, sizeof h, "%02x ", c);
-    s += h;
-  }
-  if (!s.empty()) s.pop_back();
-  return s;
-}
-
 // kValues values base, base + 1, ...
 inline std::vector<int16_t> ValuesFrom(int base) {
   std::vector<int16_t> v(kValues);
