@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "end_to_end.h"
 #include "log_lines.h"
 #include "proc.h"
 #include "pty_pair.h"
@@ -50,16 +51,9 @@ std::string InPrivateMounts(const std::string& script) {
   return ns + " sh -c " + Quote(script);
 }
 
-class EnvironmentFault : public testing::Test {
+// The monitor, its terminal, line and directory as in end_to_end.h.
+class EnvironmentFault : public EndToEnd {
  protected:
-  std::string Monitor() const { return Com1Command(line_.slave_path()); }
-  void Connect(Terminal& t) {
-    ASSERT_TRUE(t.WaitFor("ComPort-Nummer [1..6]:"));
-    t.Type("1");
-    t.Key("Enter");
-    ASSERT_EQ(line_.ReadExactly(8, 5000).size(), 8u);
-    ASSERT_TRUE(t.WaitFor("Press (ESC) to abort"));
-  }
   // An 'I' telegram is acknowledged and traced: proof that the loop lives.
   void ExpectAlive(Terminal& t, const std::string& text) {
     const Bytes info = Info(text);
@@ -67,7 +61,6 @@ class EnvironmentFault : public testing::Test {
     EXPECT_EQ(line_.ReadExactly(6, 5000), Ack(info, true));
     EXPECT_TRUE(t.WaitFor(">>> MI" + text));
   }
-  std::string Log() const { return ReadFile(dir_.File("comlog.log")); }
   // The log rotated, with one backup and no line cut.
   void ExpectRotatedWithWholeLines() const {
     EXPECT_EQ(LogFilesIn(dir_.path()), (std::vector<std::string>{"comlog.bak", "comlog.log"}));
@@ -80,9 +73,6 @@ class EnvironmentFault : public testing::Test {
     }
     EXPECT_GT(lines, 1000);
   }
-
-  TempDir dir_;
-  PtyPair line_;
 };
 
 // What the program owes for a stream of controller bytes, by the

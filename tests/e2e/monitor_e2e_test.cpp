@@ -62,7 +62,7 @@ TEST_F(EndToEnd, ScreenShowsNamesClockAndScaledValues) {
                                           "Burner",  "Pump",  "Valve",  "Mixer",
                                           "Tank",    "Solar", "Room",   "Pressure"};
   for (const std::string& n : names) Exchange(NameTelegram(n), Ack(NameTelegram(n), true));
-  Exchange(kClock, Ack(kClock, true) + Request("Rb") + ParamWrite());
+  Exchange(kClockTelegram, Ack(kClockTelegram, true) + Request("Rb") + ParamWrite());
   const Bytes values = ValuesTelegram({-12, 0, 1, 2, -3, 5, 6, 7, 8, 9, 10, -300});
   Exchange(values, Ack(values, true));
   ASSERT_TRUE(t->WaitFor("Date: 14.03.13 - Time: 21:05:07"));

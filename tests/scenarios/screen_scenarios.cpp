@@ -12,7 +12,7 @@ constexpr int kValueColumn = 20;
 
 }  // namespace
 
-const Bytes kClock = Telegram('M', '2', {0x07, 0x05, 0x21, 0x14, 0x03, 0x04, 0x13});
+const Bytes kClockTelegram = Telegram('M', '2', {0x07, 0x05, 0x21, 0x14, 0x03, 0x04, 0x13});
 
 Bytes Noise(int headers) {
   Bytes b;
@@ -65,7 +65,7 @@ void Exchange(MonitorRun& run, const Bytes& out, const Bytes& expected) {
 void DrawTable(MonitorRun& run, const std::vector<std::string>& names) {
   ASSERT_NO_FATAL_FAILURE(Connect(run));
   for (const std::string& n : names) Exchange(run, NameTelegram(n), Ack(NameTelegram(n), true));
-  Exchange(run, kClock, Ack(kClock, true) + Request("Rb") + ParamWrite());
+  Exchange(run, kClockTelegram, Ack(kClockTelegram, true) + Request("Rb") + ParamWrite());
   ASSERT_FALSE(testing::Test::HasFailure());
 }
 

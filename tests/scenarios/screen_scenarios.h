@@ -51,7 +51,7 @@ using Launcher = std::function<std::unique_ptr<MonitorRun>(int cols, int rows)>;
 // ---- Steps every scenario shares ----
 
 // 2013-03-14 21:05:07 in packed BCD.
-extern const Bytes kClock;
+extern const Bytes kClockTelegram;
 // Line noise: n times 'X', 'Y', 'Z', each a rejected header.
 Bytes Noise(int headers);
 // A name padded to the value column.
