@@ -234,3 +234,7 @@ int Keyboard::Poll() {
 bool ConsoleTakeRedraw() { return false; }
 int ConsoleTakeDroppedLines() { return 0; }
 int ConsolePendingSignal() { return 0; }
+// Cell calls never drop output; a cell shows any byte as a glyph of the
+// console's code page, never as a command.
+void ConsoleCountTraceLine() {}
+ConsoleCharset ConsoleNameCharset() { return ConsoleCharset::Glyphs; }
