@@ -56,9 +56,9 @@ TEST_F(EndToEnd, PortPromptAsksAgainUntilAPortOpens) {
 TEST_F(EndToEnd, ScreenShowsNamesClockAndScaledValues) {
   auto t = Launch();
   ASSERT_NO_FATAL_FAILURE(Connect(*t));
-  const std::vector<std::string> names = {"Outdoor", "Flow", "Return", "Boiler", "Burner",
-                                          "Pump",    "Valve", "Mixer", "Tank",  "Solar",
-                                          "Room",    "Pressure"};
+  const std::vector<std::string> names = {"Outdoor", "Flow",  "Return", "Boiler",
+                                          "Burner",  "Pump",  "Valve",  "Mixer",
+                                          "Tank",    "Solar", "Room",   "Pressure"};
   for (const std::string& n : names) Exchange(NameTelegram(n), Ack(NameTelegram(n), true));
   Exchange(kClock, Ack(kClock, true) + Request("Rb") + ParamWrite());
   const Bytes values = ValuesTelegram({-12, 0, 1, 2, -3, 5, 6, 7, 8, 9, 10, -300});
@@ -98,7 +98,8 @@ TEST_F(EndToEnd, LineFaultsAreTracedAndTheReceiverStaysInStep) {
   Bytes bad = NameTelegram("Pump");
   bad.back() ^= 0x20;
   Exchange(bad, Ack(bad, false));
-  Exchange(Bytes{'X', 'Y', 'Z'} + Bytes{'M', 'A', 0x90} + NameTelegram("Fan"), Ack(NameTelegram("Fan"), true));
+  Exchange(Bytes{'X', 'Y', 'Z'} + Bytes{'M', 'A', 0x90} + NameTelegram("Fan"),
+           Ack(NameTelegram("Fan"), true));
   const Bytes split = NameTelegram("Split");
   for (unsigned char b : split) {
     line_.Write({b});
@@ -145,6 +146,9 @@ TEST_F(EndToEnd, SecondInstanceFindsThePortBusy) {
   EXPECT_EQ(first->ExitStatus(), 0);
 }
 
+// SIGTERM ends the program as ESC does: at the end of the turn, with the
+// report on the screen and in the log, the terminal restored and the port
+// released; the exit status still tells the signal.
 TEST_F(EndToEnd, SigtermRestoresTheTerminalAndReleasesThePort) {
   auto t = Launch();
   ASSERT_NO_FATAL_FAILURE(Connect(*t));
@@ -152,6 +156,8 @@ TEST_F(EndToEnd, SigtermRestoresTheTerminalAndReleasesThePort) {
   ASSERT_GT(pid, 0);
   kill(pid, SIGTERM);
   EXPECT_EQ(t->ExitStatus(), 128 + SIGTERM);
+  EXPECT_TRUE(t->WaitFor("Times the port was lost: 0"));
+  EXPECT_NE(Log().find("-> Times the port was lost: 0\n"), std::string::npos) << Log();
   ExpectTerminalRestored();
   auto again = Launch();  // the port is free again
   ASSERT_NO_FATAL_FAILURE(Connect(*again));
