@@ -70,12 +70,15 @@ int g_areaBottom = -1;
 
 bool Discarding() { return g_out.dropping || g_out.suspended; }
 
+void WriteBacklog();
+
 void Emit(const char* text, std::size_t n) {
   if (g_ttyFd < 0) {
     std::fwrite(text, 1, n, stdout);
     return;
   }
   if (Discarding()) return;
+  if (n > kBacklogMax - g_out.size) WriteBacklog();  // room, if the terminal takes some now
   if (n > kBacklogMax - g_out.size) {
     // The terminal has not read for long: drop what waits, and draw the
     // whole screen again once it reads.
@@ -151,8 +154,11 @@ void RestoreTerminal() {
 
 // Key mode: no canonical input, no echo, no flow control (Ctrl+S and Ctrl+Q
 // are keys, so that the terminal's output can never be held up by them).
+// The settings to restore are read when key mode is not on already: after a
+// stop, the shell may have changed them.
 void EnterKeyMode() {
-  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &g_saved) != 0) return;
+  if (!isatty(STDIN_FILENO)) return;
+  if (!g_restore && tcgetattr(STDIN_FILENO, &g_saved) != 0) return;
   termios raw = g_saved;
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   raw.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF);
@@ -195,9 +201,10 @@ constexpr int kEndSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 struct Handler {
   int sig;
   void (*handler)(int);
+  bool keepIgnored;  // a stop ignored by whoever started the program (no job control) stays so
 };
 constexpr Handler kWindowHandlers[] = {
-    {SIGTSTP, OnStop}, {SIGCONT, OnContinue}, {SIGWINCH, OnResize}};
+    {SIGTSTP, OnStop, true}, {SIGCONT, OnContinue, false}, {SIGWINCH, OnResize, false}};
 
 void Install(int sig, void (*handler)(int)) {
   struct sigaction sa {};
@@ -230,7 +237,7 @@ void ResumeWhenForeground() {
   }
   if (!g_out.suspended || !InForeground()) return;
   g_out.suspended = false;
-  if (!g_restore) EnterKeyMode();
+  EnterKeyMode();  // also after a stop that was not ours (SIGSTOP)
   g_out.redraw = true;
 }
 
@@ -350,8 +357,8 @@ Keyboard::Keyboard() {
   for (int sig : kEndSignals) Install(sig, OnEndSignal);
   for (const Handler& h : kWindowHandlers) {
     struct sigaction old {};
-    // A stop ignored by whoever started the program (no job control) stays so.
-    if (sigaction(h.sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    if (h.keepIgnored && sigaction(h.sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+      continue;
     Install(h.sig, h.handler);
   }
   EnterKeyMode();
@@ -360,9 +367,9 @@ Keyboard::Keyboard() {
 
 Keyboard::~Keyboard() {
   g_keyboard = 0;
+  RestoreTerminal();
   for (const Handler& h : kWindowHandlers) Install(h.sig, SIG_DFL);
   DrainBacklog();
-  RestoreTerminal();
   CloseOwnTerminal();
 }
 
