@@ -101,6 +101,7 @@ void WriteBacklog() {
     const ssize_t n = write(g_ttyFd, g_out.backlog + done, g_out.size - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
+      if (done < g_out.size) break;  // the terminal is full: the rest waits for a later turn
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
