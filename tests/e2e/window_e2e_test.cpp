@@ -200,9 +200,22 @@ TEST_F(Window, StopAndContinueGiveTheTerminalBackAndTakeItAgain) {
   for (int row = 0; row < 38; ++row) EXPECT_TRUE(AllDigits(s[row])) << row << ": " << s[row];
   EXPECT_EQ(ReadFile(dir_.File("stty.stopped")), ReadFile(dir_.File("stty.before")));
 
+  // Continued in the background, it serves the line and leaves the shell's
+  // screen and keys alone until fg.
+  t.Type("bg");
+  t.Key("Enter");
+  ASSERT_TRUE(t.WaitFor("$ bg"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(AckedInTime({}, Values(20)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  s = t.Screen();
+  ASSERT_FALSE(s.empty());
+  EXPECT_TRUE(AllDigits(s[0])) << testing::PrintToString(s);
+  EXPECT_EQ(std::count(s.begin(), s.end(), "Name                Value"), 0);
+
   t.Type("fg");
   t.Key("Enter");
-  ExpectTable(RedrawnScreen(t, 40), 0, 100);
+  ExpectTable(RedrawnScreen(t, 40), 20, 100);
   Exchange(Values(50), Ack(Values(50), true));
   EXPECT_TRUE(t.WaitFor(ValueRow(9, 50)));
   t.Key("Escape");  // a lone ESC ends it again: key mode is back
