@@ -59,6 +59,15 @@ int ConsoleTakeDroppedLines();
 // window count as SIGINT), or 0. Only while a Keyboard exists; before that a
 // signal ends the program at once.
 int ConsolePendingSignal();
+// Counts one trace line echoed to the screen, so that ConsoleTakeDroppedLines
+// can tell how many of them the terminal never got.
+void ConsoleCountTraceLine();
+
+// How the console shows a name's bytes from 0x80 up: Utf8 takes valid UTF-8
+// as characters, EightBit shows every such byte as '?' (an 8-bit terminal
+// takes 0x80-0x9F as commands), Glyphs draws each byte as a character cell.
+enum class ConsoleCharset { Utf8, EightBit, Glyphs };
+ConsoleCharset ConsoleNameCharset();
 
 // Key polling without echo and without waiting. Construction puts the
 // keyboard into that mode; destruction, a stop (SIGTSTP) and a second end

@@ -510,3 +510,8 @@ int Keyboard::Poll() {
   }
   return key;
 }
+
+// Cell calls never drop output; a cell shows any byte as a glyph of the
+// console's code page, never as a command.
+void ConsoleCountTraceLine() {}
+ConsoleCharset ConsoleNameCharset() { return ConsoleCharset::Glyphs; }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "console.h"
+#include "name_text.h"
 #include "value_names.h"
 
 namespace {
@@ -80,21 +81,17 @@ void DrawShownValues(int first, int last) {
   }
 }
 
-// A name as drawn: control bytes become '?', so that a name can neither
-// move the cursor nor send commands to the terminal. Cut before the last
-// column, so that a long name never wraps into the next name's row.
+// A name as drawn (see RenderName: it can neither move the cursor nor send
+// commands to the terminal), cut before the window's last column, so that a
+// long name never wraps into the next name's row, and at the value's column
+// once a value is shown in its row.
 void DrawName(int i, int cols) {
-  char row[kNameRowMax];
-  const std::size_t room =
-      cols > 1 ? std::min(sizeof row, static_cast<std::size_t>(cols - 1)) : sizeof row;
-  std::size_t n = 0;
-  for (const char* p = ValueNames[i].get(); *p && n < room; ++p, ++n) {
-    const auto c = static_cast<unsigned char>(*p);
-    row[n] = c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
-  }
-  // A name with a value shown is cut at the value's column.
-  if (i < g_shownCount) n = std::min(n, static_cast<std::size_t>(kValueColumn));
-  ConsolePutRow(0, kFirstValueRow + i, row, static_cast<int>(n));
+  int room = cols > 1 ? cols - 1 : static_cast<int>(kNameRowMax);
+  if (i < g_shownCount) room = std::min(room, kValueColumn);
+  const char* name = ValueNames[i].get();
+  const NameText shown = RenderName(reinterpret_cast<const unsigned char*>(name), std::strlen(name),
+                                    ConsoleNameCharset(), room);
+  ConsolePutRow(0, kFirstValueRow + i, shown.text, shown.size);
 }
 
 // One row of an echo, at most a window's width less one column (a console
@@ -152,6 +149,7 @@ void TraceEcho(const char* message) {
   }
   const int bottom = size.rows - 1;
   if (g_area.top > bottom) return;  // no row left below the table: logged only
+  ConsoleCountTraceLine();
   const std::size_t width = size.cols > 1 ? static_cast<std::size_t>(size.cols - 1) : 1;
   for (const char* line = message; *line;) {
     const std::size_t len = std::strcspn(line, "\n");

@@ -140,6 +140,9 @@ TEST_F(EndToEnd, SecondInstanceFindsThePortBusy) {
   EXPECT_EQ(first->ExitStatus(), 0);
 }
 
+// SIGTERM ends the program as ESC does: at the end of the turn, with the
+// report on the screen and in the log, the terminal restored and the port
+// released; the exit status still tells the signal.
 TEST_F(EndToEnd, SigtermRestoresTheTerminalAndReleasesThePort) {
   auto t = Launch();
   ASSERT_NO_FATAL_FAILURE(Connect(*t));
@@ -147,6 +150,8 @@ TEST_F(EndToEnd, SigtermRestoresTheTerminalAndReleasesThePort) {
   ASSERT_GT(pid, 0);
   kill(pid, SIGTERM);
   EXPECT_EQ(t->ExitStatus(), 128 + SIGTERM);
+  EXPECT_TRUE(t->WaitFor("Times the port was lost: 0"));
+  EXPECT_NE(Log().find("-> Times the port was lost: 0\n"), std::string::npos) << Log();
   ExpectTerminalRestored();
   auto again = Launch();  // the port is free again
   ASSERT_NO_FATAL_FAILURE(Connect(*again));

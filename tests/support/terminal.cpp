@@ -89,6 +89,12 @@ std::pair<int, int> Terminal::Cursor() {
   return at;
 }
 
+void Terminal::Resize(int cols, int rows) {
+  Tmux("resize-window -t 0 -x " + std::to_string(cols) + " -y " + std::to_string(rows));
+}
+
+int Terminal::ServerPid() { return std::atoi(Tmux("display-message -p '#{pid}'").c_str()); }
+
 std::string Com1Command(const std::string& device, const std::string& program) {
   return Quote(WITH_COM1) + " " + Quote(device) + " " + Quote(program);
 }

@@ -34,6 +34,10 @@ class Terminal {
   int Pid(const std::string& name);
   // The cursor's column and row, counted from 0.
   std::pair<int, int> Cursor();
+  // Gives the window a new size, as a technician dragging its corner does.
+  void Resize(int cols, int rows);
+  // The tmux server's process id: stopping it stops the terminal reading.
+  int ServerPid();
 
  private:
   std::string Tmux(const std::string& args);
