@@ -56,10 +56,6 @@ Keyboard::Keyboard() = default;
 Keyboard::~Keyboard() = default;
 int Keyboard::Poll() { return kKeyNone; }
 
-void ConsoleText(const char* text) { std::fputs(text, stdout); }
-bool ConsoleTakeRedraw() { return false; }
-int ConsoleTakeDroppedLines() { return 0; }
-int ConsolePendingSignal() { return 0; }
 void ConsoleCountTraceLine() {}
 // One byte, one column: the row check above counts bytes.
 ConsoleCharset ConsoleNameCharset() { return ConsoleCharset::EightBit; }

@@ -81,8 +81,7 @@ class StoppedTerminal {
 class Window : public EndToEnd {
  protected:
   void ShowTable(Terminal& t, int base) {
-    ASSERT_NO_FATAL_FAILURE(Connect(t));
-    DrawTable(kNames);
+    ASSERT_NO_FATAL_FAILURE(DrawTable(t, kNames));
     Exchange(Values(base), Ack(Values(base), true));
     ASSERT_TRUE(t.WaitFor(ValueRow(9, base)));
   }
@@ -269,7 +268,6 @@ TEST_F(Window, CtrlCAndCtrlBackslashEndWithTheReport) {
 // and a Latin-1 byte are '?', and a name is cut at column 20 by characters.
 TEST_F(Window, NamesReachAUtf8TerminalAsTextNeverAsCommands) {
   Terminal t("LC_ALL=C.UTF-8 " + Monitor(), dir_.path(), 100, 40);
-  ASSERT_NO_FATAL_FAILURE(Connect(t));
   const std::vector<std::string> names = {
       "A\x9b"
       "31m",
@@ -281,7 +279,7 @@ TEST_F(Window, NamesReachAUtf8TerminalAsTextNeverAsCommands) {
       "C",
       "\xc5\x9b"
       "rednia 1234567890ABCDEF"};
-  DrawTable(names);
+  ASSERT_NO_FATAL_FAILURE(DrawTable(t, names));
   const Bytes values = ValuesTelegram({1, 2, 3, 4, 10});  // row 4 shows half
   Exchange(values, Ack(values, true));
   ASSERT_TRUE(t.WaitFor(kDate));
