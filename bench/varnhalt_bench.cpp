@@ -21,8 +21,8 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>

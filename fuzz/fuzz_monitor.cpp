@@ -13,10 +13,10 @@
 
 #include "fuzz_common.h"
 #include "memory_line.h"
-#include "print_log.h"
-#include "telegram_link.h"
 #include "monitor_loop.h"
+#include "print_log.h"
 #include "screen.h"
+#include "telegram_link.h"
 
 namespace {
 
@@ -30,14 +30,16 @@ void CheckState(const MonitorLoop& m) {
   if (m.count < 0 || m.count >= kReceiveBufferSize) Fail("byte count out of range", m);
   if (m.expected > kMaxTelegramLength) Fail("expected length out of range", m);
   if (ValueCount < 0 || ValueCount > kMaxNames) Fail("name count out of range", m);
-  if (std::memchr(m.dateLine, '\0', sizeof m.dateLine) == nullptr) Fail("date line not terminated", m);
-  if (m.state > MonitorState::LogInfo || m.phase > ReceivePhase::DataFrame) Fail("no such state", m);
+  if (std::memchr(m.dateLine, '\0', sizeof m.dateLine) == nullptr)
+    Fail("date line not terminated", m);
+  if (m.state > MonitorState::LogInfo || m.phase > ReceivePhase::DataFrame)
+    Fail("no such state", m);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  FuzzSetUp(512);  // the log for inputs up to 512 bytes
+  FuzzSetUp(512);                // the log for inputs up to 512 bytes
   printlog_set_echo(TraceEcho);  // echoes placed in the trace area, as in the program
   return 0;
 }
@@ -52,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const int status = MonitorTurn(m);
   std::fclose(m.input);
   m.input = nullptr;
-  if (status != kRunning || m.state != MonitorState::Receive) Fail("start dialogue did not open the port", m);
+  if (status != kRunning || m.state != MonitorState::Receive)
+    Fail("start dialogue did not open the port", m);
 
   // Every receive turn reads a byte while there are any, and every other
   // state lasts one turn: more turns than this means the loop is stuck.

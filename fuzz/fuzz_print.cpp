@@ -36,7 +36,7 @@ struct Call {
   const char* fmt = nullptr;
   PrintOut* out = nullptr;
   bool toLog = false;
-  int count = 0;                   // arguments the format takes
+  int count = 0;  // arguments the format takes
   bool isText[kMaxArgs] = {};
   int32_t value[kMaxArgs] = {};
   const char* text[kMaxArgs] = {};
@@ -127,11 +127,21 @@ std::string Model(char* fmt, Call& c, bool scan) {
     const char* t = c.text[arg];
     ++arg;
     switch (conv) {
-      case 's': out += Padded(t ? t : "(null)", width, left, zero); break;
-      case 'd': out += Number(v, 10, true, width, left, zero, 'a'); break;
-      case 'u': out += Number(v, 10, false, width, left, zero, 'a'); break;
-      case 'x': out += Number(v, 16, false, width, left, zero, 'a'); break;
-      case 'X': out += Number(v, 16, false, width, left, zero, 'A'); break;
+      case 's':
+        out += Padded(t ? t : "(null)", width, left, zero);
+        break;
+      case 'd':
+        out += Number(v, 10, true, width, left, zero, 'a');
+        break;
+      case 'u':
+        out += Number(v, 10, false, width, left, zero, 'a');
+        break;
+      case 'x':
+        out += Number(v, 16, false, width, left, zero, 'a');
+        break;
+      case 'X':
+        out += Number(v, 16, false, width, left, zero, 'A');
+        break;
       case 'c': {
         const char ch = static_cast<char>(v);
         out += Padded(ch ? std::string(1, ch) : std::string(), width, left, zero);
@@ -158,14 +168,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   fmt.resize(std::strlen(fmt.c_str()));  // up to the first NUL
 
   static const std::string kLong(3000, 'x');
-  const char* const texts[] = {nullptr, "", "ab", "abcd", kLong.c_str(), "%d%s%%\x1b[2J\n",
-                               fmt.c_str()};
+  const char* const texts[] = {nullptr,           "",         "ab", "abcd", kLong.c_str(),
+                               "%d%s%%\x1b[2J\n", fmt.c_str()};
   Call c;
   std::string scanned = fmt;
   Model(scanned.data(), c, true);
   for (int i = 0; i < kMaxArgs; ++i) {
     const uint8_t* p = head + 2 + 4 * i;
-    c.value[i] = static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24);
+    c.value[i] =
+        static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24);
     c.text[i] = texts[static_cast<uint32_t>(c.value[i]) % (sizeof texts / sizeof texts[0])];
   }
   const std::string expected = Model(scanned.data(), c, false);

@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const auto line = std::make_unique<char[]>(kTraceLineMax);
   std::memset(line.get(), '#', kTraceLineMax);
   const int n = RenderComLog(kind, bytes, len, line.get());
-  if (n < 0 || n >= kTraceLineMax || line[n] != '\0' || std::strlen(line.get()) != static_cast<std::size_t>(n))
+  if (n < 0 || n >= kTraceLineMax || line[n] != '\0' ||
+      std::strlen(line.get()) != static_cast<std::size_t>(n))
     Fail("length and text disagree", kind, line.get());
   const std::string got(line.get(), static_cast<std::size_t>(n));
 

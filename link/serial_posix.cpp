@@ -17,8 +17,8 @@
 namespace {
 
 // "COM1".."COM6" map to the first six serial devices, as Wine and Cygwin do.
-constexpr const char* kDevices[kComPortCount] = {
-    "/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
+constexpr const char* kDevices[kComPortCount] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
+                                                 "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
 
 constexpr int kWriteStallMs = 200;  // a line that takes no byte this long is given up
 
@@ -26,8 +26,8 @@ struct BaudRate {
   int baud;
   speed_t speed;
 };
-constexpr BaudRate kBaudRates[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},
-                                   {9600, B9600},   {19200, B19200}, {38400, B38400},
+constexpr BaudRate kBaudRates[] = {{1200, B1200},   {2400, B2400},    {4800, B4800},
+                                   {9600, B9600},   {19200, B19200},  {38400, B38400},
                                    {57600, B57600}, {115200, B115200}};
 
 speed_t SpeedOf(int baud) {
@@ -51,8 +51,8 @@ void SleepMs(long long ms) {
 void SetLine(int fd, int baud) {
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) return;
-  tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR |
-                                        IGNCR | ICRNL | IXON | IXOFF | IXANY);
+  tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF | IXANY);
   tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
   tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);

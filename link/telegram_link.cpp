@@ -11,8 +11,7 @@ int16_t glsUserID;
 
 namespace {
 
-constexpr const char* kPortNames[kComPortCount] = {"COM1", "COM2", "COM3",
-                                                   "COM4", "COM5", "COM6"};
+constexpr const char* kPortNames[kComPortCount] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"};
 constexpr const char* kTracePrefix[] = {"<<< ", ">>> ", "ERR ", "INF"};
 constexpr int kTraceKinds = 4;
 
@@ -86,8 +85,7 @@ unsigned char convert_2_VarnhaltTime(int v) {
   return static_cast<unsigned char>((v / 10) * 16 + v % 10);
 }
 
-int BuildTelegram(unsigned char start, unsigned char command, int n,
-                  unsigned char* out) {
+int BuildTelegram(unsigned char start, unsigned char command, int n, unsigned char* out) {
   out[0] = start;
   out[1] = command;
   out[2] = static_cast<unsigned char>(n);
@@ -131,7 +129,7 @@ int Set_Time() {
   const std::time_t now = std::time(nullptr);
   const std::tm* lt = std::localtime(&now);
   if (!lt) return 0;
-  const int fields[7] = {lt->tm_sec, lt->tm_min,  lt->tm_hour,        lt->tm_mday,
+  const int fields[7] = {lt->tm_sec,     lt->tm_min,  lt->tm_hour,      lt->tm_mday,
                          lt->tm_mon + 1, lt->tm_wday, lt->tm_year - 100};
   unsigned char t[12];
   for (int i = 0; i < 7; ++i) t[3 + i] = convert_2_VarnhaltTime(fields[i]);

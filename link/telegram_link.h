@@ -125,8 +125,7 @@ int BuildRequest(const char* cmd, int16_t identity, unsigned char out[8]);
 int BuildParamWrite(int param, int value, unsigned char out[9]);
 int BuildAck(const unsigned char* t, bool positive, unsigned char out[6]);
 // Fills header and checksum around data already at out+3; returns n + 5.
-int BuildTelegram(unsigned char start, unsigned char command, int n,
-                  unsigned char* out);
+int BuildTelegram(unsigned char start, unsigned char command, int n, unsigned char* out);
 
 // ---- Trace lines ----
 

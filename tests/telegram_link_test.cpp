@@ -1,5 +1,7 @@
 // Telegrams: checksum, packed BCD, the exact bytes of every sender (read
 // back from a real pseudo-terminal), and trace-line rendering.
+#include "telegram_link.h"
+
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -8,7 +10,6 @@
 
 #include "print_log.h"
 #include "pty_pair.h"
-#include "telegram_link.h"
 #include "temp_dir.h"
 
 namespace {
@@ -81,7 +82,8 @@ TEST(Builders, WorkedExamples) {
 TEST(TraceLine, LettersDigitsAndHexDump) {
   const Bytes pw = {0x52, 0x49, 0x04, 0x00, 0x9B, 0x00, 0x04, 0x01, 0x3E};
   EXPECT_EQ(Render(kTraceSent, pw), "<<< RI {52 49 04 00 9b 00 04 01 3e }");
-  EXPECT_EQ(Render(kTraceSent, {0x4D, 0x00, 0x01, 0x00, 0x00, 0x4E}), "<<< MN {4d 00 01 00 00 4e }");
+  EXPECT_EQ(Render(kTraceSent, {0x4D, 0x00, 0x01, 0x00, 0x00, 0x4E}),
+            "<<< MN {4d 00 01 00 00 4e }");
   EXPECT_EQ(Render(kTraceReceived, {0x01, 0xFF, ' '}), ">>>  {01 ff 20 }");
   const std::string text = "Unvalid telegram startvalue";
   EXPECT_EQ(Render(kTraceError, Bytes(text.begin(), text.end())), "ERR Unvalidtelegramstartvalue");

@@ -39,8 +39,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr long kLogLimit = 500000;
-constexpr long kLogSlack = 2048;      // the log may pass its limit by one message
-constexpr long kRssSlackKb = 256;     // growth allowed after the first minute
+constexpr long kLogSlack = 2048;   // the log may pass its limit by one message
+constexpr long kRssSlackKb = 256;  // growth allowed after the first minute
 constexpr int kFirstMinute = 60;
 constexpr int kSampleEverySeconds = 5;
 
@@ -112,11 +112,12 @@ void ExpectEveryAcknowledgement(const std::string& jsonPath) {
   EXPECT_EQ(acks.at("missing"), 0);
   EXPECT_EQ(acks.at("wrong"), 0);
   EXPECT_GT(values.at("acked").get<long>(), 0);
-  std::printf("soak: value telegrams sent %ld, acked %ld, nacked %ld, lost out of step %ld; "
-              "acknowledgements expected %ld, as expected %ld\n",
-              values.at("sent").get<long>(), values.at("acked").get<long>(),
-              values.at("nacked").get<long>(), values.at("lost").get<long>(),
-              acks.at("expected").get<long>(), acks.at("good").get<long>());
+  std::printf(
+      "soak: value telegrams sent %ld, acked %ld, nacked %ld, lost out of step %ld; "
+      "acknowledgements expected %ld, as expected %ld\n",
+      values.at("sent").get<long>(), values.at("acked").get<long>(),
+      values.at("nacked").get<long>(), values.at("lost").get<long>(),
+      acks.at("expected").get<long>(), acks.at("good").get<long>());
 }
 
 void ExpectFlatMemory(const Samples& s) {
@@ -124,8 +125,9 @@ void ExpectFlatMemory(const Samples& s) {
   ASSERT_GE(s.rssMinute, 0) << "no memory sample after the first minute";
   EXPECT_LE(s.rssAfterMax - s.rssMinute, kRssSlackKb)
       << "RSS " << s.rssMinute << " kB at one minute, up to " << s.rssAfterMax << " kB after";
-  std::printf("soak: RSS %ld kB first, %ld kB at one minute, at most %ld kB after, %ld kB at the end\n",
-              s.rssFirst, s.rssMinute, s.rssAfterMax, s.rssEnd);
+  std::printf(
+      "soak: RSS %ld kB first, %ld kB at one minute, at most %ld kB after, %ld kB at the end\n",
+      s.rssFirst, s.rssMinute, s.rssAfterMax, s.rssEnd);
 }
 
 void ExpectRotatedWholeLogs(const std::string& run, const Samples& s, int minRotations) {

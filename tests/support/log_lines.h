@@ -13,9 +13,9 @@
 bool IsWholeLogLine(const std::string& line);
 
 struct LogFileCheck {
-  int lines = 0;           // lines in the file
-  int bad = 0;             // lines that are not whole log lines
-  std::string firstBad;    // the first of them, for the failure message
+  int lines = 0;         // lines in the file
+  int bad = 0;           // lines that are not whole log lines
+  std::string firstBad;  // the first of them, for the failure message
   bool endsInLineBreak = false;
   bool holdsNul = false;
 };

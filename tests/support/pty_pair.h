@@ -7,7 +7,7 @@
 
 class PtyPair {
  public:
-  PtyPair();   // fails the current test when no pty can be had
+  PtyPair();  // fails the current test when no pty can be had
   ~PtyPair();
   PtyPair(const PtyPair&) = delete;
   PtyPair& operator=(const PtyPair&) = delete;

@@ -18,4 +18,3 @@ class TempDir {
  private:
   std::string path_;
 };
-
