@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "files.h"
 #include "pty_pair.h"
@@ -13,6 +17,11 @@
 #include "telegrams.h"
 #include "temp_dir.h"
 #include "terminal.h"
+
+// True for a row that shows a number and nothing else.
+inline bool AllDigits(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return std::isdigit(c); });
+}
 
 // A terminal of the test's own on the test's line, as the shared steps and
 // scenarios see a run of the program.
@@ -85,6 +94,21 @@ class EndToEnd : public testing::Test {
   void DrawTable(Terminal& t, const std::vector<std::string>& names) {
     TerminalOnLine run(t, line_, dir_);
     ::DrawTable(run, names);
+  }
+  // Runs seq 100 at the shell (after the text before): with no scroll
+  // region left, the whole window scrolls and every row but the last two
+  // shows a number.
+  void ExpectWholeWindowScrolls(Terminal& t, const std::string& before, int rows) {
+    t.Type(before + "seq 100");
+    t.Key("Enter");
+    const auto r = static_cast<std::size_t>(rows);
+    std::vector<std::string> s;
+    for (int i = 0; i < 100 && ((s = t.Screen()).size() != r || s[r - 2] != "100"); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(s.size(), r);
+    EXPECT_EQ(s[r - 2], "100");
+    for (std::size_t row = 0; row + 2 < r; ++row)
+      EXPECT_TRUE(AllDigits(s[row])) << "row " << row << ": " << s[row];
   }
   void ExpectTerminalRestored() {
     EXPECT_EQ(ReadFile(dir_.File("stty.before")), ReadFile(dir_.File("stty.after")));

@@ -32,23 +32,7 @@ Bytes Values(int base) {
 }
 std::string ValueRow(std::size_t i, int base) {
   const int shown = i == 4 ? (base + 4) / 2 : base + static_cast<int>(i);
-  return kNames[i] + std::string(20 - kNames[i].size(), ' ') + std::to_string(shown);
-}
-
-Bytes Noise(int headers) {
-  Bytes b;
-  for (int i = 0; i < headers; ++i) b = b + Bytes{'X', 'Y', 'Z'};
-  return b;
-}
-
-std::size_t Count(const std::string& hay, const std::string& needle) {
-  std::size_t n = 0;
-  for (auto p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-  return n;
-}
-
-bool AllDigits(const std::string& s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return std::isdigit(c); });
+  return Padded(kNames[i]) + std::to_string(shown);
 }
 
 // The table of kNames as it must stand, whole and in place, in a window of
@@ -84,19 +68,6 @@ class Window : public EndToEnd {
     ASSERT_NO_FATAL_FAILURE(DrawTable(t, kNames));
     Exchange(Values(base), Ack(Values(base), true));
     ASSERT_TRUE(t.WaitFor(ValueRow(9, base)));
-  }
-  // Runs seq 100 at the shell: with no scroll region left, the whole window
-  // scrolls and every row but the last two shows a number.
-  void ExpectWholeWindowScrolls(Terminal& t, const std::string& before, int rows) {
-    t.Type(before + "seq 100");
-    t.Key("Enter");
-    const auto r = static_cast<std::size_t>(rows);
-    std::vector<std::string> s;
-    for (int i = 0; i < 50 && ((s = t.Screen()).size() != r || s[r - 2] != "100"); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_EQ(s.size(), r);
-    EXPECT_EQ(s[r - 2], "100");
-    for (std::size_t row = 0; row + 2 < r; ++row) EXPECT_TRUE(AllDigits(s[row])) << s[row];
   }
   // Sends a telegram; false when its acknowledgement is wrong or late.
   bool AckedInTime(const Bytes& before, const Bytes& telegram) {
@@ -190,7 +161,8 @@ TEST_F(Window, TerminalThatStopsReadingHoldsUpNothingAndIsDrawnAgain) {
   ExpectTable(t->Screen(), base, 100);
   t->Key("Escape");
   EXPECT_EQ(t->ExitStatus(), 0);
-  EXPECT_EQ(Count(Log(), "-> ERR Unvalidtelegramstartvalue\n"), 30u * static_cast<unsigned>(sent));
+  EXPECT_EQ(Occurrences(Log(), "-> ERR Unvalidtelegramstartvalue\n"),
+            30u * static_cast<unsigned>(sent));
 }
 
 // Ctrl+Z in a shell with job control: the shell gets its terminal back as it
