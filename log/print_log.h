@@ -13,6 +13,9 @@
 // "comlog.log cannot be written: No space left on device". The first line
 // that can be written again is "comlog.log written again; N lines were not
 // written", in the log and on the echo.
+//
+// These names are the program's established interface and keep their mixed
+// styles (printlog_init, prints, the m_ prefix of the module's state).
 #pragma once
 
 #include <cstdarg>
