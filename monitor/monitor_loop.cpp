@@ -284,6 +284,13 @@ int PollKeys(Keyboard& keyboard, MonitorLoop& m) {
   return m.lastKey == kKeyEsc ? 0 : kRunning;
 }
 
+// One figure of the report: "label: number", on the screen and in the log.
+void PrintFigure(const char* label, long long value) {
+  char number[24];  // the log's formatter has no 64-bit conversion
+  std::snprintf(number, sizeof number, "%lld", value);
+  printlog("%s: %s\n", label, number);
+}
+
 }  // namespace
 
 int ScaleRow(int row, int16_t value) {
@@ -298,14 +305,6 @@ void FreeValueNames() {
   for (auto& name : ValueNames) name.reset();
   ValueCount = 0;
 }
-
-namespace {
-void PrintFigure(const char* label, long long value) {
-  char number[24];  // the log's formatter has no 64-bit conversion
-  std::snprintf(number, sizeof number, "%lld", value);
-  printlog("%s: %s\n", label, number);
-}
-}  // namespace
 
 void PrintLineReport(const MonitorLoop& m) {
   const auto seconds =

@@ -68,12 +68,12 @@ void DrawDateLine(const char* dateLine, int cols) {
   if (dateLine[0] == '\n') PutCut(0, kDateRow + 1, dateLine + 1, std::strlen(dateLine + 1), cols);
 }
 
-// Value rows first..last-1 from the values as last shown; a row outside the
+// The first n value rows from the values as last shown; a row outside the
 // window is not drawn.
-void DrawShownValues(int first, int last) {
+void DrawShownValues(int n) {
   const ConsoleSize size = ConsoleWindowSize();
   const int rows = WindowRows();
-  for (int i = first; i < last && kFirstValueRow + i < rows; ++i) {
+  for (int i = 0; i < n && kFirstValueRow + i < rows; ++i) {
     char text[12];
     const int n = std::snprintf(text, sizeof text, "%i", g_shown[i]);
     // The rest of the row is blanked: no digit of a longer value stays behind.
@@ -119,7 +119,7 @@ void PrepareScreen() {
 void RedrawScreen(const char* dateLine, int droppedLines) {
   PrepareScreen();
   DrawDateLine(dateLine, ConsoleWindowSize().cols);
-  DrawShownValues(0, g_shownCount);
+  DrawShownValues(g_shownCount);
   if (droppedLines > 0) {
     char note[64];
     std::snprintf(note, sizeof note, "%d trace lines not shown (see comlog.log)\n", droppedLines);
@@ -138,7 +138,7 @@ void DrawValues(const char* dateLine, const int* values, int n) {
   DrawDateLine(dateLine, ConsoleWindowSize().cols);
   for (int i = 0; i < n; ++i) g_shown[i] = values[i];
   g_shownCount = std::max(g_shownCount, n);
-  DrawShownValues(0, n);
+  DrawShownValues(n);
 }
 
 void TraceEcho(const char* message) {
