@@ -230,6 +230,9 @@ Win32Console& TheConsole() {
 
 // The console the Ctrl handler may use; null until its saved mode is filled in.
 std::atomic<Win32Console*> g_published{nullptr};
+static_assert(std::atomic<Win32Console*>::is_always_lock_free &&
+                  std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "what the Ctrl handler reaches is lock-free");
 
 // ---- The window ----
 
