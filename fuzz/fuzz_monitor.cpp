@@ -47,6 +47,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   m_log_enabled = FuzzLogFor(size) ? 1 : 0;
   MemoryLineReset(data, size);
+  TheScreen() = MonitorScreen();  // each input starts with a screen never drawn
   MonitorLoop m;
   char typed[] = "1\n";
   m.input = fmemopen(typed, sizeof typed - 1, "r");
@@ -68,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
   MemoryLineFinish();
   if (m_log_enabled) FuzzCheckLogEndsInLineBreak();
-  LeaveScreen();
+  LeaveScreen();  // the program's way out
   FreeValueNames();
   hCom.Close();
   return 0;

@@ -9,8 +9,9 @@
 // (WriteFile, WriteConsole, printf) while the user selects text (QuickEdit,
 // Mark) or pauses output (Ctrl+S, Pause); it does not hold up these calls,
 // so the window can never hold up the line. StreamText is the only stream
-// write of this file: it writes nothing once cells are in use, and counts
-// what it was asked for then (VARNHALT_STREAM_WRITES_FILE, for the tests).
+// write of this file: it writes nothing once cells are in use. A test build
+// of this file (VARNHALT_CONSOLE_COUNTERS, the name of the file it writes)
+// counts what it was asked for then; the program itself counts nothing.
 //
 // Every console call is a round trip to the console host (under Wine a
 // costly one), so a turn takes as few as its output allows: rows put whole
@@ -28,6 +29,14 @@
 // its terminal is stopped: a change of the window's size and a stopped
 // console rest here on the calls as Microsoft documents them, not on a test
 // under Wine (a window moved down the buffer is tested there).
+//
+// The cursor is hidden from the first clear (the table) on, and its saved
+// size and visibility are given back on every way out.
+//
+// Everything kept between calls lives in one Win32Console. The Ctrl handler
+// runs on a thread of its own and reaches it only through an atomic pointer,
+// published once the saved input mode is filled in, and uses only what is
+// atomic or fixed before that.
 #include <windows.h>
 
 #include <atomic>
@@ -48,11 +57,8 @@ constexpr DWORD kEndWaitMs = 2000;
 // Closing the window: Windows ends the process about 5 s after the event.
 constexpr DWORD kCloseWaitMs = 4000;
 constexpr int kInterruptStatus = 128 + SIGINT;
-constexpr const char* kStreamCountVariable = "VARNHALT_STREAM_WRITES_FILE";
 
 HANDLE Out() { return GetStdHandle(STD_OUTPUT_HANDLE); }
-
-// ---- The window ----
 
 // The screen buffer as last read; no console when ok is false.
 struct Window {
@@ -60,19 +66,6 @@ struct Window {
   ULONGLONG readAt = 0;
   CONSOLE_SCREEN_BUFFER_INFO info{};
 };
-Window g_window;
-
-const Window& ReadWindow() {
-  g_window.ok = GetConsoleScreenBufferInfo(Out(), &g_window.info) != 0;
-  g_window.readAt = GetTickCount64();
-  return g_window;
-}
-
-const Window& CachedWindow() {
-  if (g_window.readAt == 0 || GetTickCount64() - g_window.readAt >= kWindowReadMs)
-    return ReadWindow();
-  return g_window;
-}
 
 int WindowCols(const Window& w) { return w.info.srWindow.Right - w.info.srWindow.Left + 1; }
 int WindowRows(const Window& w) { return w.info.srWindow.Bottom - w.info.srWindow.Top + 1; }
@@ -83,14 +76,8 @@ struct Drawn {
   bool valid = false;
   SMALL_RECT window{};
 };
-Drawn g_drawn;
-SHORT g_top = 0;  // the buffer row of the screen's row 0
-
-// ---- Cells only, from the first write on ----
 
 enum class Output { Unknown, Cells, NoConsole };
-Output g_output = Output::Unknown;
-int g_streamAsked = 0;  // stream writes asked for while only cells are written
 
 // Where the next text goes, in buffer coordinates.
 struct Cursor {
@@ -98,35 +85,17 @@ struct Cursor {
   bool move = false;   // the console's cursor is not there yet
   bool blank = false;  // pos's row is blank from pos on
 };
-Cursor g_at;
-// The lowest buffer row written, for a fresh row below it on a forced way out.
-std::atomic<int> g_lowestRow{-1};
 
-void Wrote(int row) {
-  if (row > g_lowestRow.load(std::memory_order_relaxed))
-    g_lowestRow.store(row, std::memory_order_relaxed);
-}
+constexpr int kRowCells = 256;  // cells of a row from its column on; the rest is cut
+constexpr int kQueuedRowsMax = 128;
 
-// The only stream write of this file.
-void StreamText(const char* text) {
-  if (g_output == Output::Cells) {
-    ++g_streamAsked;
-    return;
-  }
-  std::fputs(text, stdout);
-}
-
-// True once the console is written with cells only; false when standard
-// output is no console (a file or a pipe, which nothing holds up).
-bool Cells() {
-  if (g_output == Output::Unknown) {
-    std::fflush(stdout);  // the dialogue's text before the first cell
-    const Window& w = ReadWindow();
-    g_output = w.ok ? Output::Cells : Output::NoConsole;
-    if (w.ok) g_at = {w.info.dwCursorPosition, false, false};
-  }
-  return g_output == Output::Cells;
-}
+// A row put whole (ConsolePutRow), kept to be written with its neighbours.
+struct QueuedRow {
+  SHORT x;
+  SHORT y;
+  int n;
+  char text[kRowCells];
+};
 
 CHAR_INFO Blank(WORD attributes) {
   CHAR_INFO blank{};
@@ -143,83 +112,235 @@ void ScrollBufferUp(HANDLE out, const CONSOLE_SCREEN_BUFFER_INFO& info) {
   ScrollConsoleScreenBufferA(out, &all, nullptr, COORD{0, 0}, &blank);
 }
 
-// ---- Rows put whole (ConsolePutRow), written together ----
+#ifdef VARNHALT_CONSOLE_COUNTERS
+// The test build: stream writes asked for while only cells are written,
+// appended to the file VARNHALT_CONSOLE_COUNTERS names (in the working
+// directory) when the keyboard is let go.
+class StreamCount {
+ public:
+  void Count() { ++asked_; }
+  void Report() const {
+    if (std::FILE* f = std::fopen(VARNHALT_CONSOLE_COUNTERS, "a")) {
+      std::fprintf(f, "stream writes while writing cells: %d\n", asked_);
+      std::fclose(f);
+    }
+  }
 
-constexpr int kRowCells = 256;  // cells of a row from its column on; the rest is cut
-constexpr int kQueuedRowsMax = 128;
-
-struct QueuedRow {
-  SHORT x;
-  SHORT y;
-  int n;
-  char text[kRowCells];
+ private:
+  int asked_ = 0;
 };
-QueuedRow g_rows[kQueuedRowsMax];
-int g_rowCount = 0;
-CHAR_INFO g_cells[kQueuedRowsMax * kRowCells];
+#else
+// The program itself counts nothing.
+struct StreamCount {
+  void Count() {}
+  void Report() const {}
+};
+#endif
+
+// While keys are polled, the console's input mode has QuickEdit, mouse,
+// window, line, echo and VT input off: a click can then neither start a
+// selection (which would hold up every stream write to the console) nor put
+// records into the queue, and a key comes as one key event. With
+// ENABLE_VIRTUAL_TERMINAL_INPUT, which an earlier program (ssh, a crashed
+// tool) may have left on, the console turns user input into virtual terminal
+// sequences (Microsoft's SetConsoleMode documentation): an arrow key would
+// arrive as ESC and its sequence, a record per byte, and the ESC would end
+// the program. Microsoft's SetConsoleMode documentation: QuickEdit is
+// changed only together with ENABLE_EXTENDED_FLAGS; with
+// ENABLE_PROCESSED_INPUT (on, as a console has it by default) Ctrl+C is no
+// key but a control event.
+constexpr DWORD kKeyModeOff = ENABLE_QUICK_EDIT_MODE | ENABLE_MOUSE_INPUT | ENABLE_WINDOW_INPUT |
+                              ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_VIRTUAL_TERMINAL_INPUT;
+constexpr DWORD kKeyModeOn = ENABLE_EXTENDED_FLAGS | ENABLE_PROCESSED_INPUT;
+
+// The console: the window as last read, the cells on their way to it, the
+// cursor, the saved input mode and cursor, and the ways out.
+class Win32Console {
+ public:
+  // ---- Output (the loop's thread) ----
+  void Clear();
+  void Goto(int x, int y);
+  void Text(const char* text);
+  void Flush();
+  void ClearToEndOfRow();
+  void PutRow(int x, int y, const char* text, int n);
+  ConsoleSize WindowSize();
+  void ScrollArea(int top, int bottom);
+  bool TakeRedraw();
+
+  // ---- Keys and the ways out ----
+  // Saves the input mode and sets key mode; the Ctrl handler is then installed.
+  void StartKeys();
+  // Restores the mode and the cursor: the loop has ended.
+  void EndKeys();
+  int PollKeys();
+  int Pending() const { return pending_.load(); }
+  // The Ctrl handler's part, on the handler's thread.
+  BOOL OnControl(DWORD event);
+
+ private:
+  const Window& ReadWindow();
+  const Window& CachedWindow();
+  void Wrote(int row);
+  void StreamText(const char* text);
+  bool Cells();
+  void WriteRun(const Window& w, int first, int last);
+  void WriteQueuedRows();
+  void WriteCells(const Window& w, const char* text, int n);
+  void NextRow(const Window& w);
+  void CellText(const char* text);
+  void BlankRowFrom(const Window& w, COORD from);
+  void HandOver();
+  void MoveWindowToTop();
+  void HideCursor();
+  void RestoreCursor();
+  void RestoreKeyMode();
+  [[noreturn]] void EndNow();
+  bool WaitForEnd(DWORD ms);
+
+  // The loop's thread only.
+  Window window_;
+  Drawn drawn_;
+  SHORT top_ = 0;  // the buffer row of the screen's row 0
+  Output output_ = Output::Unknown;
+  Cursor at_;
+  QueuedRow rows_[kQueuedRowsMax];
+  int rowCount_ = 0;
+  CHAR_INFO cells_[kQueuedRowsMax * kRowCells];
+  INPUT_RECORD records_[kKeysPerPoll];
+  ULONGLONG keysAskedAt_ = 0;
+  StreamCount streamCount_;
+
+  // Also the Ctrl handler's: fixed before the console is published, or
+  // atomic. A saved value is given back once, by whoever takes its flag.
+  HANDLE in_ = INVALID_HANDLE_VALUE;
+  DWORD savedMode_ = 0;
+  std::atomic<bool> keyModeSet_{false};
+  CONSOLE_CURSOR_INFO savedCursor_{};  // written before cursorHidden_ is set
+  std::atomic<bool> cursorHidden_{false};
+  std::atomic<int> lowestRow_{-1};  // the lowest buffer row written
+  std::atomic<int> pending_{0};     // the signal asking the loop to end
+  std::atomic<bool> ended_{false};  // the loop and its report are done
+};
+
+Win32Console& TheConsole() {
+  static Win32Console console;
+  return console;
+}
+
+// The console the Ctrl handler may use; null until its saved mode is filled in.
+std::atomic<Win32Console*> g_published{nullptr};
+static_assert(std::atomic<Win32Console*>::is_always_lock_free &&
+                  std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "what the Ctrl handler reaches is lock-free");
+
+// ---- The window ----
+
+const Window& Win32Console::ReadWindow() {
+  window_.ok = GetConsoleScreenBufferInfo(Out(), &window_.info) != 0;
+  window_.readAt = GetTickCount64();
+  return window_;
+}
+
+const Window& Win32Console::CachedWindow() {
+  if (window_.readAt == 0 || GetTickCount64() - window_.readAt >= kWindowReadMs)
+    return ReadWindow();
+  return window_;
+}
+
+// ---- Cells only, from the first write on ----
+
+// For a fresh row below everything on a forced way out.
+void Win32Console::Wrote(int row) {
+  if (row > lowestRow_.load(std::memory_order_relaxed))
+    lowestRow_.store(row, std::memory_order_relaxed);
+}
+
+// The only stream write of this file.
+void Win32Console::StreamText(const char* text) {
+  if (output_ == Output::Cells) {
+    streamCount_.Count();
+    return;
+  }
+  std::fputs(text, stdout);
+}
+
+// True once the console is written with cells only; false when standard
+// output is no console (a file or a pipe, which nothing holds up).
+bool Win32Console::Cells() {
+  if (output_ == Output::Unknown) {
+    std::fflush(stdout);  // the dialogue's text before the first cell
+    const Window& w = ReadWindow();
+    output_ = w.ok ? Output::Cells : Output::NoConsole;
+    if (w.ok) at_ = {w.info.dwCursorPosition, false, false};
+  }
+  return output_ == Output::Cells;
+}
+
+// ---- Rows put whole (ConsolePutRow), written together ----
 
 // Writes the queued rows first..last (one column, consecutive rows): their
 // text, then blanks to the buffer's last column, in one call.
-void WriteRun(const Window& w, int first, int last) {
-  const int x = g_rows[first].x;
+void Win32Console::WriteRun(const Window& w, int first, int last) {
+  const int x = rows_[first].x;
   int width = w.info.dwSize.X - x;
   if (width > kRowCells) width = kRowCells;
   if (width <= 0) return;
   for (int r = first; r <= last; ++r) {
-    CHAR_INFO* cell = g_cells + (r - first) * width;
+    CHAR_INFO* cell = cells_ + (r - first) * width;
     for (int c = 0; c < width; ++c) {
-      cell[c].Char.AsciiChar = c < g_rows[r].n ? g_rows[r].text[c] : ' ';
+      cell[c].Char.AsciiChar = c < rows_[r].n ? rows_[r].text[c] : ' ';
       cell[c].Attributes = w.info.wAttributes;
     }
   }
-  SMALL_RECT rect{static_cast<SHORT>(x), g_rows[first].y, static_cast<SHORT>(x + width - 1),
-                  g_rows[last].y};
-  WriteConsoleOutputA(Out(), g_cells,
+  SMALL_RECT rect{static_cast<SHORT>(x), rows_[first].y, static_cast<SHORT>(x + width - 1),
+                  rows_[last].y};
+  WriteConsoleOutputA(Out(), cells_,
                       COORD{static_cast<SHORT>(width), static_cast<SHORT>(last - first + 1)},
                       COORD{0, 0}, &rect);
 }
 
-void WriteQueuedRows() {
-  if (g_rowCount == 0) return;
+void Win32Console::WriteQueuedRows() {
+  if (rowCount_ == 0) return;
   const Window& w = CachedWindow();
   int first = 0;
-  for (int r = 1; r <= g_rowCount; ++r) {
+  for (int r = 1; r <= rowCount_; ++r) {
     const bool joins =
-        r < g_rowCount && g_rows[r].x == g_rows[first].x && g_rows[r].y == g_rows[r - 1].y + 1;
+        r < rowCount_ && rows_[r].x == rows_[first].x && rows_[r].y == rows_[r - 1].y + 1;
     if (joins) continue;
     if (w.ok) WriteRun(w, first, r - 1);
     first = r;
   }
-  g_rowCount = 0;
+  rowCount_ = 0;
 }
 
 // ---- Text at the cursor ----
 
 // n characters at the cursor, on its row; the cursor moves behind them.
-void WriteCells(const Window& w, const char* text, int n) {
+void Win32Console::WriteCells(const Window& w, const char* text, int n) {
   CHAR_INFO cells[kRowCells];
   for (int c = 0; c < n; ++c) {
     cells[c].Char.AsciiChar = text[c];
     cells[c].Attributes = w.info.wAttributes;
   }
-  SMALL_RECT rect{g_at.pos.X, g_at.pos.Y, static_cast<SHORT>(g_at.pos.X + n - 1), g_at.pos.Y};
+  SMALL_RECT rect{at_.pos.X, at_.pos.Y, static_cast<SHORT>(at_.pos.X + n - 1), at_.pos.Y};
   WriteConsoleOutputA(Out(), cells, COORD{static_cast<SHORT>(n), 1}, COORD{0, 0}, &rect);
-  Wrote(g_at.pos.Y);
-  g_at.pos.X = static_cast<SHORT>(g_at.pos.X + n);
+  Wrote(at_.pos.Y);
+  at_.pos.X = static_cast<SHORT>(at_.pos.X + n);
 }
 
 // The start of the next row; on the buffer's last row the buffer moves up.
-void NextRow(const Window& w) {
-  g_at.pos.X = 0;
-  if (g_at.pos.Y + 1 < w.info.dwSize.Y)
-    ++g_at.pos.Y;
+void Win32Console::NextRow(const Window& w) {
+  at_.pos.X = 0;
+  if (at_.pos.Y + 1 < w.info.dwSize.Y)
+    ++at_.pos.Y;
   else
     ScrollBufferUp(Out(), w.info);
 }
 
 // Text at the cursor, '\n' to the next row. A row ends short of the window's
 // last column and goes on in the next row.
-void CellText(const char* text) {
+void Win32Console::CellText(const char* text) {
   WriteQueuedRows();  // rows put before the text go first
   const Window& w = CachedWindow();
   if (!w.ok) return;
@@ -227,7 +348,7 @@ void CellText(const char* text) {
   if (width > kRowCells) width = kRowCells;
   if (width < 1) width = 1;
   for (const char* p = text; *p;) {
-    const int room = width - g_at.pos.X;
+    const int room = width - at_.pos.X;
     if (*p == '\n' || room <= 0) {
       NextRow(w);
       if (*p == '\n') ++p;
@@ -238,11 +359,11 @@ void CellText(const char* text) {
     WriteCells(w, p, n);
     p += n;
   }
-  g_at.move = true;
-  g_at.blank = false;
+  at_.move = true;
+  at_.blank = false;
 }
 
-void BlankRowFrom(const Window& w, COORD from) {
+void Win32Console::BlankRowFrom(const Window& w, COORD from) {
   if (!w.ok || from.X >= w.info.dwSize.X) return;
   DWORD done = 0;
   FillConsoleOutputCharacterA(Out(), ' ', static_cast<DWORD>(w.info.dwSize.X - from.X), from,
@@ -250,155 +371,146 @@ void BlankRowFrom(const Window& w, COORD from) {
 }
 
 // Everything so far to the console: the queued rows, then the cursor.
-void HandOver() {
+void Win32Console::HandOver() {
   WriteQueuedRows();
-  if (g_at.move) SetConsoleCursorPosition(Out(), g_at.pos);
-  g_at.move = false;
+  if (at_.move) SetConsoleCursorPosition(Out(), at_.pos);
+  at_.move = false;
 }
 
 // The window to the buffer's top, at its size; the screen is drawn for it.
-void MoveWindowToTop() {
-  SMALL_RECT& now = g_window.info.srWindow;
+void Win32Console::MoveWindowToTop() {
+  SMALL_RECT& now = window_.info.srWindow;
   const SMALL_RECT top{0, 0, static_cast<SHORT>(now.Right - now.Left),
                        static_cast<SHORT>(now.Bottom - now.Top)};
   if ((now.Left != 0 || now.Top != 0) && SetConsoleWindowInfo(Out(), TRUE, &top)) now = top;
-  g_top = now.Top;
-  g_drawn = {true, now};
+  top_ = now.Top;
+  drawn_ = {true, now};
 }
 
-}  // namespace
+// ---- The cursor: hidden while the table is shown ----
 
-void ConsoleClear() {
+// Saves the cursor's size and visibility once, then hides it. A size
+// outside 1..100, which GetConsoleCursorInfo may report (Microsoft's
+// CONSOLE_CURSOR_INFO documentation: 0 when the registry says so), is not
+// taken by SetConsoleCursorInfo, so the hidden cursor gets a valid one.
+void Win32Console::HideCursor() {
+  if (cursorHidden_.load()) return;
+  HANDLE out = Out();
+  if (!GetConsoleCursorInfo(out, &savedCursor_)) return;
+  CONSOLE_CURSOR_INFO hidden = savedCursor_;
+  hidden.bVisible = FALSE;
+  if (hidden.dwSize < 1 || hidden.dwSize > 100) hidden.dwSize = 25;
+  if (SetConsoleCursorInfo(out, &hidden)) cursorHidden_.store(true);
+}
+
+void Win32Console::RestoreCursor() {
+  if (cursorHidden_.exchange(false)) SetConsoleCursorInfo(Out(), &savedCursor_);
+}
+
+// ---- Output, as console.h describes it ----
+
+void Win32Console::Clear() {
   if (!Cells()) return;
-  g_rowCount = 0;  // rows queued before are cleared anyway
+  rowCount_ = 0;  // rows queued before are cleared anyway
   const Window& w = ReadWindow();
   if (!w.ok) return;
+  HideCursor();
   const auto cells = static_cast<DWORD>(w.info.dwSize.X) * static_cast<DWORD>(w.info.dwSize.Y);
   DWORD done = 0;
   FillConsoleOutputCharacterA(Out(), ' ', cells, COORD{0, 0}, &done);
   FillConsoleOutputAttribute(Out(), w.info.wAttributes, cells, COORD{0, 0}, &done);
   MoveWindowToTop();
-  g_lowestRow = g_top - 1;
-  g_at = {COORD{0, g_top}, true, true};
+  lowestRow_ = top_ - 1;
+  at_ = {COORD{0, top_}, true, true};
 }
 
-void GotoXY(int x, int y) {
+void Win32Console::Goto(int x, int y) {
   if (!Cells()) return;
-  g_at = {COORD{static_cast<SHORT>(x), static_cast<SHORT>(g_top + y)}, true, false};
+  at_ = {COORD{static_cast<SHORT>(x), static_cast<SHORT>(top_ + y)}, true, false};
 }
 
-void ConsoleText(const char* text) {
+void Win32Console::Text(const char* text) {
   if (Cells())
     CellText(text);
   else
     StreamText(text);
 }
 
-void ConsoleFlush() {
-  if (g_output == Output::Cells)
+void Win32Console::Flush() {
+  if (output_ == Output::Cells)
     HandOver();
   else
     std::fflush(stdout);
 }
 
-void ConsoleClearToEndOfRow() {
+void Win32Console::ClearToEndOfRow() {
   if (!Cells()) return;
   WriteQueuedRows();
-  if (!g_at.blank) BlankRowFrom(CachedWindow(), g_at.pos);
-  g_at.blank = true;
+  if (!at_.blank) BlankRowFrom(CachedWindow(), at_.pos);
+  at_.blank = true;
 }
 
-// Writes n characters of text (no line break) at column x of row y and
-// blanks the rest of the row; the cursor does not move. Rows put one after
-// the other are kept and written together, consecutive rows of one column
-// with one call, before any later console call or ConsoleFlush.
-void ConsolePutRow(int x, int y, const char* text, int n) {
+// Rows put one after the other are kept and written together, consecutive
+// rows of one column with one call, before any later console call or
+// ConsoleFlush; the cursor does not move.
+void Win32Console::PutRow(int x, int y, const char* text, int n) {
   if (!Cells()) return;
-  if (g_rowCount == kQueuedRowsMax) WriteQueuedRows();
-  QueuedRow& row = g_rows[g_rowCount++];
+  if (rowCount_ == kQueuedRowsMax) WriteQueuedRows();
+  QueuedRow& row = rows_[rowCount_++];
   row.x = static_cast<SHORT>(x);
-  row.y = static_cast<SHORT>(g_top + y);
+  row.y = static_cast<SHORT>(top_ + y);
   row.n = n < 0 ? 0 : (n > kRowCells ? kRowCells : n);
   std::memcpy(row.text, text, static_cast<std::size_t>(row.n));
   Wrote(row.y);
 }
 
-ConsoleSize ConsoleWindowSize() {
+ConsoleSize Win32Console::WindowSize() {
   const Window& w = CachedWindow();
   if (!w.ok) return {0, 0};
   return {WindowCols(w), WindowRows(w)};
 }
 
-void ConsoleScrollArea(int top, int bottom) {
+void Win32Console::ScrollArea(int top, int bottom) {
   if (!Cells()) return;
   WriteQueuedRows();  // rows put into the area move with it
   const Window& w = CachedWindow();
   if (!w.ok) return;
-  const SMALL_RECT moved{0, static_cast<SHORT>(g_top + top + 1),
+  const SMALL_RECT moved{0, static_cast<SHORT>(top_ + top + 1),
                          static_cast<SHORT>(w.info.dwSize.X - 1),
-                         static_cast<SHORT>(g_top + bottom)};
+                         static_cast<SHORT>(top_ + bottom)};
   const CHAR_INFO blank = Blank(w.info.wAttributes);
-  ScrollConsoleScreenBufferA(Out(), &moved, nullptr, COORD{0, static_cast<SHORT>(g_top + top)},
+  ScrollConsoleScreenBufferA(Out(), &moved, nullptr, COORD{0, static_cast<SHORT>(top_ + top)},
                              &blank);
-  g_at = {COORD{0, static_cast<SHORT>(g_top + bottom)}, true, true};
+  at_ = {COORD{0, static_cast<SHORT>(top_ + bottom)}, true, true};
 }
 
-void ConsoleEndScrollArea() {}  // a Windows console has no scroll area to lift
-
-bool ConsoleTakeRedraw() {
-  if (!g_drawn.valid) return false;
+bool Win32Console::TakeRedraw() {
+  if (!drawn_.valid) return false;
   const Window& w = CachedWindow();
   if (!w.ok) return false;
   const SMALL_RECT& now = w.info.srWindow;
-  const SMALL_RECT& was = g_drawn.window;
+  const SMALL_RECT& was = drawn_.window;
   if (now.Left == was.Left && now.Top == was.Top && now.Right == was.Right &&
       now.Bottom == was.Bottom)
     return false;
-  g_drawn.valid = false;  // once; ConsoleClear draws for the new window
+  drawn_.valid = false;  // once; ConsoleClear draws for the new window
   return true;
 }
 
-int ConsoleTakeDroppedLines() { return 0; }  // cell calls are never dropped
-
 // ---- Keys and the ways out ----
-//
-// While keys are polled, the console's input mode has QuickEdit, mouse,
-// window, line and echo input off: a click can then neither start a
-// selection (which would hold up every stream write to the console) nor put
-// records into the queue. Microsoft's SetConsoleMode documentation: QuickEdit
-// is changed only together with ENABLE_EXTENDED_FLAGS; with
-// ENABLE_PROCESSED_INPUT (on, as a console has it by default) Ctrl+C is no
-// key but a control event.
 //
 // Ctrl+C, Ctrl+Break and closing the window reach OnControl on a thread of
 // its own (SetConsoleCtrlHandler). It only sets the flag that
 // ConsolePendingSignal hands to the loop, which ends at the end of its turn
 // with the report; if the program has not ended within two seconds, the
-// handler restores the input mode, puts the cursor on a fresh row and ends
-// the process with 130. After a close event Windows ends the process once the
-// handler returns, and about five seconds after the event in any case
-// (Microsoft's HandlerRoutine documentation), so the handler returns only
-// when the program has ended or that time is nearly up.
+// handler restores the input mode and the cursor, puts the cursor on a fresh
+// row and ends the process with 130. After a close event Windows ends the
+// process once the handler returns, and about five seconds after the event
+// in any case (Microsoft's HandlerRoutine documentation), so the handler
+// returns only when the program has ended or that time is nearly up.
 
-namespace {
-
-constexpr DWORD kKeyModeOff = ENABLE_QUICK_EDIT_MODE | ENABLE_MOUSE_INPUT | ENABLE_WINDOW_INPUT |
-                              ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT;
-constexpr DWORD kKeyModeOn = ENABLE_EXTENDED_FLAGS | ENABLE_PROCESSED_INPUT;
-
-struct KeyMode {
-  HANDLE in = INVALID_HANDLE_VALUE;
-  DWORD saved = 0;
-  std::atomic<bool> set{false};  // the saved mode is still to be restored
-};
-KeyMode g_keys;
-ULONGLONG g_keysAskedAt = 0;
-
-std::atomic<int> g_pending{0};     // the signal asking the loop to end
-std::atomic<bool> g_ended{false};  // the loop and its report are done
-
-void RestoreKeyMode() {
-  if (g_keys.set.exchange(false)) SetConsoleMode(g_keys.in, g_keys.saved);
+void Win32Console::RestoreKeyMode() {
+  if (keyModeSet_.exchange(false)) SetConsoleMode(in_, savedMode_);
 }
 
 // The console's input: standard input, or the console's own when standard
@@ -413,13 +525,14 @@ HANDLE ConsoleInput(DWORD* mode) {
 }
 
 // Restores what the program changed and ends it at once.
-[[noreturn]] void EndNow() {
+void Win32Console::EndNow() {
   RestoreKeyMode();
+  RestoreCursor();
   HANDLE out = Out();
   CONSOLE_SCREEN_BUFFER_INFO info;
   if (GetConsoleScreenBufferInfo(out, &info)) {
     const COORD at = info.dwCursorPosition;
-    int row = g_lowestRow.load() + 1;
+    int row = lowestRow_.load() + 1;
     if (row < at.Y + (at.X > 0 ? 1 : 0)) row = at.Y + (at.X > 0 ? 1 : 0);
     if (row >= info.dwSize.Y) {
       ScrollBufferUp(out, info);
@@ -431,78 +544,68 @@ HANDLE ConsoleInput(DWORD* mode) {
   std::_Exit(kInterruptStatus);
 }
 
-bool WaitForEnd(DWORD ms) {
+bool Win32Console::WaitForEnd(DWORD ms) {
   const ULONGLONG until = GetTickCount64() + ms;
-  while (!g_ended && GetTickCount64() < until) Sleep(10);
-  return g_ended;
+  while (!ended_ && GetTickCount64() < until) Sleep(10);
+  return ended_;
 }
 
-BOOL WINAPI OnControl(DWORD event) {
+BOOL Win32Console::OnControl(DWORD event) {
   const bool closing = event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT;
   // A second one before the loop has ended ends the program at once.
-  if (g_pending.exchange(SIGINT) != 0 && !g_ended) EndNow();
+  if (pending_.exchange(SIGINT) != 0 && !ended_) EndNow();
   if (!WaitForEnd(closing ? kCloseWaitMs : kEndWaitMs)) EndNow();
   // Returning from a close event ends the process: let it finish first.
   if (closing) Sleep(kCloseWaitMs);
   return TRUE;
 }
 
-// For the tests: how many stream writes were asked for while only cells
-// were written, appended to the file the variable names.
-void ReportStreamWrites() {
-  const char* path = std::getenv(kStreamCountVariable);
-  if (!path || !*path) return;
-  if (std::FILE* f = std::fopen(path, "a")) {
-    std::fprintf(f, "stream writes while writing cells: %d\n", g_streamAsked);
-    std::fclose(f);
-  }
+BOOL WINAPI OnControlEvent(DWORD event) {
+  Win32Console* console = g_published.load();
+  return console ? console->OnControl(event) : FALSE;
 }
 
-}  // namespace
-
-int ConsolePendingSignal() { return g_pending.load(); }
-
-Keyboard::Keyboard() {
+void Win32Console::StartKeys() {
   DWORD mode = 0;
-  g_keys.in = ConsoleInput(&mode);
-  if (g_keys.in != INVALID_HANDLE_VALUE) {
-    g_keys.saved = mode;
-    g_keys.set = SetConsoleMode(g_keys.in, (mode & ~kKeyModeOff) | kKeyModeOn) != 0;
+  in_ = ConsoleInput(&mode);
+  if (in_ != INVALID_HANDLE_VALUE) {
+    savedMode_ = mode;
+    keyModeSet_ = SetConsoleMode(in_, (mode & ~kKeyModeOff) | kKeyModeOn) != 0;
     // One console read request at start: some consoles (Wine's) begin to
     // collect key presses only after the first one.
     INPUT_RECORD record;
     DWORD events = 0;
-    PeekConsoleInputA(g_keys.in, &record, 1, &events);
+    PeekConsoleInputA(in_, &record, 1, &events);
   }
-  SetConsoleCtrlHandler(OnControl, TRUE);
+  g_published.store(this);
+  SetConsoleCtrlHandler(OnControlEvent, TRUE);
 }
 
-Keyboard::~Keyboard() {
+void Win32Console::EndKeys() {
   RestoreKeyMode();
-  ReportStreamWrites();
-  g_ended = true;
+  RestoreCursor();
+  streamCount_.Report();
+  ended_ = true;
 }
 
 // Reads the waiting input records, at most 256 a poll. A key without a
 // character (arrows, function keys, Shift) has none to give and is dropped,
 // as are key releases and every other kind of record.
-int Keyboard::Poll() {
+int Win32Console::PollKeys() {
   // A key waits in the console's queue until asked for: asking every 10 ms
   // loses none and spares a round trip on each fast turn.
   const ULONGLONG now = GetTickCount64();
-  if (now - g_keysAskedAt < kKeyPollMs) return kKeyNone;
-  g_keysAskedAt = now;
+  if (now - keysAskedAt_ < kKeyPollMs) return kKeyNone;
+  keysAskedAt_ = now;
   DWORD waiting = 0;
-  if (g_keys.in == INVALID_HANDLE_VALUE || !GetNumberOfConsoleInputEvents(g_keys.in, &waiting) ||
-      waiting == 0)
+  if (in_ == INVALID_HANDLE_VALUE || !GetNumberOfConsoleInputEvents(in_, &waiting) || waiting == 0)
     return kKeyNone;
-  static INPUT_RECORD records[kKeysPerPoll];
   DWORD got = 0;
-  if (!ReadConsoleInputA(g_keys.in, records, waiting < kKeysPerPoll ? waiting : kKeysPerPoll, &got))
+  if (!ReadConsoleInputA(in_, records_, waiting < kKeysPerPoll ? waiting : kKeysPerPoll, &got))
     return kKeyNone;
   int key = kKeyNone;
   for (DWORD i = 0; i < got; ++i) {
-    const INPUT_RECORD& r = records[i];
+    const INPUT_RECORD& r = records_[i];
     if (r.EventType != KEY_EVENT || !r.Event.KeyEvent.bKeyDown) continue;
     const auto c = static_cast<unsigned char>(r.Event.KeyEvent.uChar.AsciiChar);
     if (c == kKeyEsc) return kKeyEsc;
@@ -510,6 +613,25 @@ int Keyboard::Poll() {
   }
   return key;
 }
+
+}  // namespace
+
+void ConsoleClear() { TheConsole().Clear(); }
+void GotoXY(int x, int y) { TheConsole().Goto(x, y); }
+void ConsoleText(const char* text) { TheConsole().Text(text); }
+void ConsoleFlush() { TheConsole().Flush(); }
+void ConsoleClearToEndOfRow() { TheConsole().ClearToEndOfRow(); }
+void ConsolePutRow(int x, int y, const char* text, int n) { TheConsole().PutRow(x, y, text, n); }
+ConsoleSize ConsoleWindowSize() { return TheConsole().WindowSize(); }
+void ConsoleScrollArea(int top, int bottom) { TheConsole().ScrollArea(top, bottom); }
+void ConsoleEndScrollArea() {}  // a Windows console has no scroll area to lift
+bool ConsoleTakeRedraw() { return TheConsole().TakeRedraw(); }
+int ConsoleTakeDroppedLines() { return 0; }  // cell calls are never dropped
+int ConsolePendingSignal() { return TheConsole().Pending(); }
+
+Keyboard::Keyboard() { TheConsole().StartKeys(); }
+Keyboard::~Keyboard() { TheConsole().EndKeys(); }
+int Keyboard::Poll() { return TheConsole().PollKeys(); }
 
 // Cell calls never drop output; a cell shows any byte as a glyph of the
 // console's code page, never as a command.

@@ -34,18 +34,6 @@ constexpr FixedRow kFixedRows[] = {
     {kRuleRow, "-----------------------------------------------------------"},
 };
 
-// The values as last shown, for drawing the screen again.
-int g_shown[kMaxNames];
-int g_shownCount = 0;
-
-// The rows below the table that take the echoes of log messages.
-struct TraceArea {
-  bool active = false;  // the table is drawn
-  int top = 0;          // first row: one blank row below the last name
-  int next = 0;         // the row the next echo takes while the area is not full
-};
-TraceArea g_area;
-
 int AreaTop() { return kFirstValueRow + ValueCount + 1; }
 
 // Rows that exist in the window; all of them when the size is unknown.
@@ -68,14 +56,16 @@ void DrawDateLine(const char* dateLine, int cols) {
   if (dateLine[0] == '\n') PutCut(0, kDateRow + 1, dateLine + 1, std::strlen(dateLine + 1), cols);
 }
 
+}  // namespace
+
 // The first n value rows from the values as last shown; a row outside the
 // window is not drawn.
-void DrawShownValues(int n) {
+void MonitorScreen::DrawShownValues(int n) {
   const ConsoleSize size = ConsoleWindowSize();
   const int rows = WindowRows();
   for (int i = 0; i < n && kFirstValueRow + i < rows; ++i) {
     char text[12];
-    const int n = std::snprintf(text, sizeof text, "%i", g_shown[i]);
+    const int n = std::snprintf(text, sizeof text, "%i", shown_[i]);
     // The rest of the row is blanked: no digit of a longer value stays behind.
     PutCut(kValueColumn, kFirstValueRow + i, text, static_cast<std::size_t>(n), size.cols);
   }
@@ -85,9 +75,9 @@ void DrawShownValues(int n) {
 // commands to the terminal), cut before the window's last column, so that a
 // long name never wraps into the next name's row, and at the value's column
 // once a value is shown in its row.
-void DrawName(int i, int cols) {
+void MonitorScreen::DrawName(int i, int cols) {
   int room = cols > 1 ? cols - 1 : static_cast<int>(kNameRowMax);
-  if (i < g_shownCount) room = std::min(room, kValueColumn);
+  if (i < shownCount_) room = std::min(room, kValueColumn);
   const char* name = ValueNames[i].get();
   const NameText shown = RenderName(reinterpret_cast<const unsigned char*>(name), std::strlen(name),
                                     ConsoleNameCharset(), room);
@@ -96,30 +86,28 @@ void DrawName(int i, int cols) {
 
 // One row of an echo, at most a window's width less one column (a console
 // that writes its last column may scroll the whole window).
-void EchoRow(const char* text, std::size_t n, int bottom) {
+void MonitorScreen::EchoRow(const char* text, int n, int bottom) {
   int row = bottom;  // a one-row area is overwritten
-  if (g_area.next <= bottom)
-    row = g_area.next++;
-  else if (g_area.top < bottom)
-    ConsoleScrollArea(g_area.top, bottom);
-  ConsolePutRow(0, row, text, static_cast<int>(n));
+  if (area_.next <= bottom)
+    row = area_.next++;
+  else if (area_.top < bottom)
+    ConsoleScrollArea(area_.top, bottom);
+  ConsolePutRow(0, row, text, n);
 }
 
-}  // namespace
-
-void PrepareScreen() {
+void MonitorScreen::Prepare() {
   ConsoleClear();
   const ConsoleSize size = ConsoleWindowSize();
   for (const FixedRow& f : kFixedRows) PutCut(0, f.row, f.text, std::strlen(f.text), size.cols);
   const int rows = WindowRows();
   for (int i = 0; i < ValueCount && kFirstValueRow + i < rows; ++i) DrawName(i, size.cols);
-  g_area = {true, AreaTop(), AreaTop()};
+  area_ = {true, AreaTop(), AreaTop()};
 }
 
-void RedrawScreen(const char* dateLine, int droppedLines) {
-  PrepareScreen();
+void MonitorScreen::Redraw(const char* dateLine, int droppedLines) {
+  Prepare();
   DrawDateLine(dateLine, ConsoleWindowSize().cols);
-  DrawShownValues(g_shownCount);
+  DrawShownValues(shownCount_);
   if (droppedLines > 0) {
     char note[64];
     std::snprintf(note, sizeof note, "%d trace lines not shown (see comlog.log)\n", droppedLines);
@@ -127,54 +115,70 @@ void RedrawScreen(const char* dateLine, int droppedLines) {
   }
 }
 
-void DrawLateName(int i) {
+void MonitorScreen::DrawLateName(int i) {
   const ConsoleSize size = ConsoleWindowSize();
   if (kFirstValueRow + i < WindowRows()) DrawName(i, size.cols);
-  g_area.top = AreaTop();
-  g_area.next = std::max(g_area.next, g_area.top);
+  area_.top = AreaTop();
+  area_.next = std::max(area_.next, area_.top);
 }
 
-void DrawValues(const char* dateLine, const int* values, int n) {
+void MonitorScreen::DrawValues(const char* dateLine, const int* values, int n) {
   DrawDateLine(dateLine, ConsoleWindowSize().cols);
-  for (int i = 0; i < n; ++i) g_shown[i] = values[i];
-  g_shownCount = std::max(g_shownCount, n);
+  for (int i = 0; i < n; ++i) shown_[i] = values[i];
+  shownCount_ = std::max(shownCount_, n);
   DrawShownValues(n);
 }
 
-void TraceEcho(const char* message) {
+void MonitorScreen::TraceEcho(const char* message) {
   const ConsoleSize size = ConsoleWindowSize();
-  if (!g_area.active || size.rows == 0) {
+  if (!area_.active || size.rows == 0) {
     ConsoleText(message);  // at the cursor, as in the start dialogue
     return;
   }
   const int bottom = size.rows - 1;
-  if (g_area.top > bottom) return;  // no row left below the table: logged only
+  if (area_.top > bottom) return;  // no row left below the table: logged only
   ConsoleCountTraceLine();
   const std::size_t width = size.cols > 1 ? static_cast<std::size_t>(size.cols - 1) : 1;
   for (const char* line = message; *line;) {
     const std::size_t len = std::strcspn(line, "\n");
     for (std::size_t at = 0; at == 0 || at < len; at += width)
-      EchoRow(line + at, std::min(width, len - at), bottom);
+      EchoRow(line + at, static_cast<int>(std::min(width, len - at)), bottom);
     line += len;
     if (*line == '\n') ++line;
   }
 }
 
-void LeaveScreen() {
-  if (!g_area.active) {
+void MonitorScreen::Leave() {
+  if (!area_.active) {
     ConsoleText("\n");  // the shell's prompt starts on a line of its own
     return;
   }
-  g_area.active = false;
+  area_.active = false;
   ConsoleEndScrollArea();
   const ConsoleSize size = ConsoleWindowSize();
   const int bottom = size.rows - 1;
   if (size.rows == 0) {
     ConsoleText("\n");
-  } else if (g_area.next <= bottom) {
-    GotoXY(0, g_area.next);
+  } else if (area_.next <= bottom) {
+    GotoXY(0, area_.next);
   } else {
     GotoXY(0, bottom);
     ConsoleText("\n");
   }
 }
+
+MonitorScreen& TheScreen() {
+  static MonitorScreen screen;
+  return screen;
+}
+
+void PrepareScreen() { TheScreen().Prepare(); }
+void RedrawScreen(const char* dateLine, int droppedLines) {
+  TheScreen().Redraw(dateLine, droppedLines);
+}
+void DrawLateName(int i) { TheScreen().DrawLateName(i); }
+void DrawValues(const char* dateLine, const int* values, int n) {
+  TheScreen().DrawValues(dateLine, values, n);
+}
+void TraceEcho(const char* message) { TheScreen().TraceEcho(message); }
+void LeaveScreen() { TheScreen().Leave(); }

@@ -6,6 +6,8 @@
 // styles.
 #pragma once
 
+#include "value_names.h"
+
 constexpr int kFirstValueRow = 12;  // the row of the first name and value
 constexpr int kValueColumn = 20;
 constexpr const char* kEscHint = "Press (ESC) to abort\n";
@@ -30,3 +32,35 @@ void TraceEcho(const char* message);
 // Leaves the screen for good: the whole window scrolls again and the cursor
 // stands on a fresh row below everything printed.
 void LeaveScreen();
+
+// The screen's state: the values as last shown and the trace area below the
+// table. The functions above act on TheScreen(); a test that needs a screen
+// never drawn puts a new one in its place (TheScreen() = MonitorScreen()).
+class MonitorScreen {
+ public:
+  void Prepare();
+  void Redraw(const char* dateLine, int droppedLines);
+  void DrawLateName(int i);
+  void DrawValues(const char* dateLine, const int* values, int n);
+  void TraceEcho(const char* message);
+  void Leave();
+
+ private:
+  // The rows below the table that take the echoes of log messages.
+  struct TraceArea {
+    bool active = false;  // the table is drawn
+    int top = 0;          // first row: one blank row below the last name
+    int next = 0;         // the row the next echo takes while the area is not full
+  };
+
+  void DrawShownValues(int n);
+  void DrawName(int i, int cols);
+  void EchoRow(const char* text, int n, int bottom);
+
+  int shown_[kMaxNames] = {};  // the values as last shown, for drawing again
+  int shownCount_ = 0;
+  TraceArea area_;
+};
+
+// The program's one screen.
+MonitorScreen& TheScreen();

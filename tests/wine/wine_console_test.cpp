@@ -1,8 +1,8 @@
 // The console of the Windows program under Wine: the input mode it sets
-// while it polls keys and restores on its ways out, Ctrl+C, no stream write
-// to the console once the port is open, a window moved away from the
-// buffer's top, ESC behind a paste, and a port its previous user left with
-// XON/XOFF.
+// while it polls keys and restores on its ways out (VT input too), the
+// cursor hidden while the table is shown, Ctrl+C, no stream write to the
+// console once the port is open, a window moved away from the buffer's top,
+// ESC behind a paste, and a port its previous user left with XON/XOFF.
 //
 // Not tested here, because Wine 8 cannot show them (measured): its console
 // does not follow the terminal's size, so a change of the window's size never
@@ -11,9 +11,10 @@
 // Windows both rest on the console calls as Microsoft documents them (see
 // console_win32.cpp); the Linux tests cover them in a real terminal. Neither
 // can Wine pause a console's output (Ctrl+S, a selection): that the program
-// writes no stream text once the port is open is shown by the count of its
-// console layer, where StreamText is the only stream write and refuses
-// every one from the first cell write on.
+// writes no stream text once the port is open is shown by the count of a
+// test build of its console layer (varnhalt_test_counting.exe), where
+// StreamText is the only stream write and refuses every one from the first
+// cell write on.
 
 #include <fstream>
 #include <map>
@@ -32,12 +33,16 @@ constexpr unsigned long kWindowInput = 0x0008;
 constexpr unsigned long kMouseInput = 0x0010;
 constexpr unsigned long kQuickEdit = 0x0040;
 constexpr unsigned long kExtendedFlags = 0x0080;
+constexpr unsigned long kVirtualTerminalInput = 0x0200;
 // The mode a technician's console might have, without insert mode so that it
 // is told apart from Wine's default.
 constexpr unsigned long kFoundMode = kProcessedInput | kLineInput | kEchoInput | kWindowInput |
                                      kMouseInput | kQuickEdit | kExtendedFlags;
 constexpr unsigned long kKeyModeOff =
-    kQuickEdit | kMouseInput | kWindowInput | kLineInput | kEchoInput;
+    kQuickEdit | kMouseInput | kWindowInput | kLineInput | kEchoInput | kVirtualTerminalInput;
+// The cursor as the probe sets it before the program starts: "size,visible".
+constexpr const char* kFoundCursor = "57,1";
+constexpr const char* kHiddenCursor = "57,0";
 
 // Windows' path of a file of this machine (Wine's drive Z: is /).
 std::string WindowsPath(std::string path) {
@@ -45,10 +50,11 @@ std::string WindowsPath(std::string path) {
   return "Z:" + path;
 }
 
-// The program as console_mode_probe.exe starts it: the probe sets kFoundMode
-// first, and notes the console's input mode as set, while the program runs
-// (when the test asks for it) and after it ended. The program counts the
-// stream writes it was asked for once the port was open.
+// The program as console_mode_probe.exe starts it: the probe sets the found
+// mode (kFoundMode unless a case says otherwise) and the cursor first, and
+// notes both as set, while the program runs (when the test asks for it) and
+// after it ended. It runs the program's test build, which counts the stream
+// writes it was asked for once the port was open.
 class WineConsoleMode : public WineMonitor {
  protected:
   void SetUp() override {
@@ -59,10 +65,10 @@ class WineConsoleMode : public WineMonitor {
 
   std::string Command() override {
     char mode[16];
-    std::snprintf(mode, sizeof mode, "%lx", kFoundMode);
-    return WineEnv(prefix_) + "VARNHALT_STREAM_WRITES_FILE=stream-writes.txt " +
-           Quote(VARNHALT_WINE) + " " + Quote(VARNHALT_WIN_PROBE) + " " + mode + " modes.txt " +
-           Quote(WindowsPath(kWinExe)) + " 2>" + Quote(dir_.File("wine.err"));
+    std::snprintf(mode, sizeof mode, "%lx", foundMode_);
+    return WineEnv(prefix_) + Quote(VARNHALT_WINE) + " " + Quote(VARNHALT_WIN_PROBE) + " " + mode +
+           " modes.txt " + Quote(WindowsPath(VARNHALT_WIN_COUNTING_EXE)) + " 2>" +
+           Quote(dir_.File("wine.err"));
   }
 
   // The modes noted so far: "before", "running", "after", and the program's
@@ -87,23 +93,38 @@ class WineConsoleMode : public WineMonitor {
     return Modes()["running"];
   }
 
-  // After the program: the mode as it was found, and no stream write once
-  // the port was open (the count of the console layer, written at its end).
+  // The mode and the cursor while the program polls keys, noted by the probe.
+  std::pair<std::string, std::string> WhileRunning() {
+    const std::string mode = ModeWhileRunning();
+    return {mode, Modes()["cursor-running"]};
+  }
+
+  // After the program: the mode and the cursor as they were found, and no
+  // stream write once the port was open (the count of the test build's
+  // console layer, written at its end).
   void ExpectRestoredAndNoStreamWrites() {
     const auto modes = Modes();
     ASSERT_EQ(modes.count("before"), 1u) << ReadFile(work_ + "/modes.txt");
-    EXPECT_EQ(modes.at("before"), ModeHex(kFoundMode));
-    EXPECT_EQ(modes.count("after") ? modes.at("after") : "none", ModeHex(kFoundMode));
-    EXPECT_EQ(ReadFile(work_ + "/stream-writes.txt"), "stream writes while writing cells: 0\r\n");
+    EXPECT_EQ(modes.at("before"), ModeHex(foundMode_));
+    EXPECT_EQ(modes.count("after") ? modes.at("after") : "none", ModeHex(foundMode_));
+    EXPECT_EQ(modes.count("cursor-before") ? modes.at("cursor-before") : "none", kFoundCursor);
+    EXPECT_EQ(modes.count("cursor-after") ? modes.at("cursor-after") : "none", kFoundCursor);
+    EXPECT_EQ(ReadFile(work_ + "/console-counters.txt"),
+              "stream writes while writing cells: 0\r\n");
   }
+
+  unsigned long foundMode_ = kFoundMode;
 };
 
 // While keys are polled, QuickEdit, mouse, window, line and echo input are
-// off, processed input (Ctrl+C as a signal) is kept; ESC restores the mode
-// the console had.
+// off, processed input (Ctrl+C as a signal) is kept, and the cursor is
+// hidden at the size it had; ESC restores the mode and the cursor the
+// console had.
 TEST_F(WineConsoleMode, KeyModeWhileRunningAndTheFoundModeAfterEsc) {
   ASSERT_NO_FATAL_FAILURE(DrawTable({"Outdoor", "Flow"}));
-  EXPECT_EQ(ModeWhileRunning(), ModeHex((kFoundMode & ~kKeyModeOff) | kExtendedFlags));
+  const auto running = WhileRunning();
+  EXPECT_EQ(running.first, ModeHex((kFoundMode & ~kKeyModeOff) | kExtendedFlags));
+  EXPECT_EQ(running.second, kHiddenCursor);
   PressEscExpectStatus0();
   ExpectRestoredAndNoStreamWrites();
 }
@@ -149,6 +170,66 @@ TEST_F(WineConsoleMode, AWindowScrolledAwayIsMovedBackAndDrawnAgain) {
   for (int row = 0; row < 14; ++row) EXPECT_EQ(s[row], table[row]) << "row " << row;
   PressEscExpectStatus0();
   EXPECT_EQ(Modes()["top"], "0") << "the window was not moved back to the buffer's top";
+}
+
+// A console left in VT input mode by an earlier program. Wine 8 keeps the
+// flag but still delivers an arrow key as a key event; on Windows the
+// console would turn it into ESC [ A, one record per byte (Microsoft's
+// SetConsoleMode documentation: ENABLE_VIRTUAL_TERMINAL_INPUT makes the
+// console convert user input into virtual terminal sequences). So what
+// shows here is that VT input is off while keys are polled, and given back
+// at the end, and that arrow keys, pressed with a character key behind them
+// as Wine needs, do not end the program.
+class WineConsoleVtInput : public WineConsoleMode {
+ protected:
+  WineConsoleVtInput() { foundMode_ = kFoundMode | kVirtualTerminalInput; }
+};
+
+TEST_F(WineConsoleVtInput, ArrowKeysDoNotEndTheProgramAndTheModeIsGivenBack) {
+  ASSERT_NO_FATAL_FAILURE(DrawTable({"Outdoor", "Flow"}));
+  const auto running = WhileRunning();
+  EXPECT_EQ(running.first, ModeHex((kFoundMode & ~kKeyModeOff) | kExtendedFlags));
+  EXPECT_EQ(running.second, kHiddenCursor);
+  for (const char* key : {"Up", "Down", "Left", "Right"}) {
+    Term().Key(key);
+    Term().Type("x");
+  }
+  // Still serving the line, the table as drawn.
+  Exchange(ValuesTelegram({21, 45}), Ack(ValuesTelegram({21, 45}), true));
+  EXPECT_TRUE(WaitForRow(Is(Padded("Flow") + "45")));
+  EXPECT_EQ(Term().ExitStatus(500), -1) << "an arrow key ended the program";
+  PressEscExpectStatus0();
+  ExpectRestoredAndNoStreamWrites();
+}
+
+// The shipped program has no test counter, and the program's own code
+// (the monitor, the link, the log) reads no environment variable: its
+// console layer is built without the counting, which only
+// varnhalt_test_counting.exe has, and no library of the program refers to
+// the calls that read the environment.
+TEST(WineShippedProgram, HasNoTestCounterAndReadsNoEnvironment) {
+  const std::string shipped = ReadFile(kWinExe);
+  const std::string counting = ReadFile(VARNHALT_WIN_COUNTING_EXE);
+  ASSERT_FALSE(shipped.empty()) << "no cross-built program at " << kWinExe;
+  ASSERT_FALSE(counting.empty()) << "no test build at " << VARNHALT_WIN_COUNTING_EXE;
+  for (const char* text : {"console-counters.txt", "stream writes while writing cells"}) {
+    EXPECT_EQ(shipped.find(text), std::string::npos) << text;
+    EXPECT_NE(counting.find(text), std::string::npos) << text;
+  }
+  EXPECT_EQ(shipped.find("VARNHALT_"), std::string::npos);
+
+  ASSERT_EQ(access(VARNHALT_MINGW_NM, X_OK), 0) << "no MinGW-w64 nm: " << VARNHALT_MINGW_NM;
+  std::string symbols;
+  const std::string dir = VARNHALT_WIN_DIR;
+  ASSERT_EQ(
+      ShellStatus(Quote(VARNHALT_MINGW_NM) + " -u " + Quote(dir + "/libmonitor.a") + " " +
+                      Quote(dir + "/libtelegram_link.a") + " " + Quote(dir + "/libprint_log.a"),
+                  &symbols),
+      0);
+  ASSERT_NE(symbols.find("WriteConsoleOutputA"), std::string::npos) << symbols;
+  for (const char* call : {"getenv", "_wgetenv", "_dupenv", "GetEnvironmentVariable",
+                           "GetEnvironmentStrings", "_environ"})
+    EXPECT_EQ(symbols.find(call), std::string::npos) << call;
 }
 
 // ---- Keys ----

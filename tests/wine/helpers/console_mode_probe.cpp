@@ -10,7 +10,9 @@
 // "probe-scroll" appears, it moves the console's window 5 rows down the
 // buffer, making the buffer taller first where needed ("scrolled": the
 // window's top row, or the error); the window's top row after PROGRAM
-// ended is noted as "top". Ctrl+C and
+// ended is noted as "top". The cursor is given size 57, visible, before
+// PROGRAM starts, and noted as "size,visible" with each input mode
+// ("cursor-before", "cursor-running", "cursor-after"). Ctrl+C and
 // Ctrl+Break are left to PROGRAM: under Wine in a terminal, Ctrl+C also
 // ends the shell around the probe, so the status is kept in OUT_FILE too.
 #include <windows.h>
@@ -29,6 +31,20 @@ void Note(const char* file, const char* when, HANDLE in) {
       std::fprintf(f, "%s: 0x%lx\n", when, static_cast<unsigned long>(mode));
     else
       std::fprintf(f, "%s: error %lu\n", when, static_cast<unsigned long>(GetLastError()));
+    std::fclose(f);
+  }
+}
+
+// The cursor of the console's screen buffer, as "size,visible".
+void NoteCursor(const char* file, const char* when) {
+  CONSOLE_CURSOR_INFO cursor{};
+  const BOOL ok = GetConsoleCursorInfo(GetStdHandle(STD_OUTPUT_HANDLE), &cursor);
+  if (std::FILE* f = std::fopen(file, "a")) {
+    if (ok)
+      std::fprintf(f, "cursor-%s: %lu,%d\n", when, static_cast<unsigned long>(cursor.dwSize),
+                   cursor.bVisible ? 1 : 0);
+    else
+      std::fprintf(f, "cursor-%s: error-%lu\n", when, static_cast<unsigned long>(GetLastError()));
     std::fclose(f);
   }
 }
@@ -67,6 +83,9 @@ int main(int argc, char** argv) {
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   SetConsoleMode(in, static_cast<DWORD>(std::strtoul(argv[1], nullptr, 16)));
   Note(argv[2], "before", in);
+  const CONSOLE_CURSOR_INFO found{57, TRUE};
+  SetConsoleCursorInfo(GetStdHandle(STD_OUTPUT_HANDLE), &found);
+  NoteCursor(argv[2], "before");
   SetConsoleCtrlHandler(Ignore, TRUE);
 
   std::string command = argv[3];
@@ -84,6 +103,7 @@ int main(int argc, char** argv) {
   while (WaitForSingleObject(child.hProcess, 50) == WAIT_TIMEOUT) {
     if (!noted && GetFileAttributesA("probe-now") != INVALID_FILE_ATTRIBUTES) {
       Note(argv[2], "running", in);
+      NoteCursor(argv[2], "running");
       noted = true;
     }
     if (!scrolled && GetFileAttributesA("probe-scroll") != INVALID_FILE_ATTRIBUTES) {
@@ -92,6 +112,7 @@ int main(int argc, char** argv) {
     }
   }
   Note(argv[2], "after", in);
+  NoteCursor(argv[2], "after");
   CONSOLE_SCREEN_BUFFER_INFO info{};
   if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
     if (std::FILE* f = std::fopen(argv[2], "a")) {
