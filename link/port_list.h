@@ -44,6 +44,8 @@ using DeviceTextRenderer = std::size_t (*)(const char* text, std::size_t len, ch
 
 // Makes the table of ports 1..6 again from the machine's ports present.
 void RefreshComPorts();
+// The same from other roots (POSIX; see ListSerialPorts).
+void RefreshComPortsFrom(const char* sysRoot, const char* devRoot);
 // The lines shown before the prompt, each ending in '\n', into out
 // (kPortLinesSize bytes). POSIX: "COM1 = /dev/ttyUSB0 (FTDI ...)" per port,
 // or "No serial port found". Windows: "Serial ports on this PC: COM1, COM4".

@@ -206,10 +206,12 @@ int ListSerialPorts(const char* sysRoot, const char* devRoot, PortList& out) {
   return out.count;
 }
 
-void RefreshComPorts() {
-  ListSerialPorts(kSysTtyRoot, kDevRoot, g_ports);
+void RefreshComPortsFrom(const char* sysRoot, const char* devRoot) {
+  ListSerialPorts(sysRoot, devRoot, g_ports);
   g_listed = true;
 }
+
+void RefreshComPorts() { RefreshComPortsFrom(kSysTtyRoot, kDevRoot); }
 
 const char* ComDevicePath(int index) {
   EnsureListed();
@@ -242,9 +244,13 @@ int ReopenComPort(int index, int baud) {
   PortEntry& e = g_ports.entries[index];
   char before[kPortPathSize];
   CopyWhole(before, sizeof before, e.path);
+  // The by-id name follows the adapter to whatever tty it got this time;
+  // while that is the device the path names, the path stays as it is.
   char now[PATH_MAX];
-  // The by-id name follows the adapter to whatever tty it got this time.
-  if (e.byId[0] != '\0' && realpath(e.byId, now)) CopyWhole(e.path, sizeof e.path, now);
+  char current[PATH_MAX];
+  if (e.byId[0] != '\0' && realpath(e.byId, now) &&
+      !(realpath(e.path, current) && std::strcmp(current, now) == 0))
+    CopyWhole(e.path, sizeof e.path, now);
   if (OpenComPortPath(e.path, baud) != 0) return -1;
   return std::strcmp(before, e.path) != 0 ? 1 : 0;
 }

@@ -380,10 +380,13 @@ TEST_F(Monitor, ReportCountsWhatTheControllerSent) {
     EXPECT_EQ(Occurrences(shown, figure + "\n"), 1u) << figure;
     EXPECT_EQ(Occurrences(Log(), "-> " + figure + "\n"), 1u) << figure;
   }
-  // The log's own figure comes last, on the screen and in the log.
-  const std::string last = "Log lines not written: 0\n";
+  // The writes not completed come just before the log's own figure, which
+  // comes last, on the screen and in the log.
+  const std::string last = "Writes not completed: 0\nLog lines not written: 0\n";
+  EXPECT_EQ(Occurrences(Log(), "-> Writes not completed: 0\n"), 1u);
   EXPECT_EQ(shown.substr(shown.size() - last.size()), last);
-  EXPECT_EQ(Log().substr(Log().size() - last.size() - 3), "-> " + last);
+  const std::string lastLogged = "-> Log lines not written: 0\n";
+  EXPECT_EQ(Log().substr(Log().size() - lastLogged.size()), lastLogged);
 }
 
 // A device that goes away mid-telegram: the port is closed, the loss is
@@ -435,9 +438,16 @@ TEST_F(StartDialogue, NotANumberFrom1To6AsksAgainAndEndOfInputEnds) {
   EXPECT_FALSE(hCom.IsOpen());
 }
 
+// The ports present are listed before the first prompt and again after each
+// port that could not be opened; a number past them is no serial port.
 TEST_F(StartDialogue, PortThatCannotBeOpenedIsNamedWithTheReason) {
   EXPECT_EQ(Start("6\n0x6 trailing\n"), 1);
-  EXPECT_EQ(Occurrences(screen_, "COM6 cannot be opened: No such file or directory\n"), 2u);
+  const std::string failed = "COM6 cannot be opened: no such serial port\n";
+  EXPECT_EQ(Occurrences(screen_, failed), 2u);
+  const std::string list = screen_.substr(0, screen_.find("ComPort-Nummer"));
+  ASSERT_FALSE(list.empty());
+  EXPECT_TRUE(list == "No serial port found\n" || list.rfind("COM1 = /dev/", 0) == 0) << list;
+  EXPECT_EQ(Occurrences(screen_, failed + list + "ComPort-Nummer [1..6]: "), 2u) << screen_;
 }
 
 }  // namespace
