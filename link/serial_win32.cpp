@@ -102,9 +102,10 @@ void TakeLine(DCB& dcb, int baud, DWORD rxQueue) {
   dcb.fDtrControl = DTR_CONTROL_DISABLE;
   // Interfaces powered from the port lines need RTS, whatever it was left as.
   dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  // A driver refuses XonChar equal to XoffChar even with XON/XOFF off
-  // ("SetCommState", Microsoft Learn: the call fails when XonChar equals
-  // XoffChar); the limits must fit the receive queue.
+  // SetCommState fails when XonChar equals XoffChar, even with XON/XOFF
+  // off ("SetCommState function", Remarks, Microsoft Learn:
+  // https://learn.microsoft.com/en-us/windows/win32/api/winbase/nf-winbase-setcommstate);
+  // the limits must fit the driver's receive queue.
   const DWORD queue = rxQueue != 0 ? rxQueue : kDefaultRxQueue;
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
