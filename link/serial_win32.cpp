@@ -121,8 +121,11 @@ int ComPort::Open(const char* device, int baud) {
       CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
-    // A COM port is opened exclusively: access denied means another
-    // program holds it.
+    // A COM port is opened exclusively, and CreateFile fails while another
+    // process uses it ("Communications Resource Handles", Microsoft Learn:
+    // https://learn.microsoft.com/en-us/windows/win32/devio/communications-resource-handles);
+    // the code is then ERROR_ACCESS_DENIED. Wine does not refuse a second
+    // opener, so this is not shown under Wine.
     char text[sizeof error_ - 32];
     KeepError(text, sizeof text, code);
     std::snprintf(error_, sizeof error_, "%s%s",

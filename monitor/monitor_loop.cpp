@@ -81,18 +81,6 @@ int32_t ParsePortNumber(const char* line) {
   return end != line && n >= 1 && n <= kComPortCount ? static_cast<int32_t>(n) : 0;
 }
 
-// A device's own text (a USB adapter's names) as it may be shown and
-// logged: like a value name, it can send the terminal no command.
-std::size_t RenderDeviceText(const char* text, std::size_t len, char* out, std::size_t size) {
-  if (size == 0) return 0;
-  const NameText shown = RenderName(reinterpret_cast<const unsigned char*>(text), len,
-                                    ConsoleNameCharset(), kDeviceTextColumns);
-  const std::size_t n = std::min(static_cast<std::size_t>(shown.size), size - 1);
-  std::memcpy(out, shown.text, n);
-  out[n] = '\0';
-  return n;
-}
-
 // The ports present as they are now, so that an adapter plugged in
 // meanwhile appears.
 void ShowPortList() {
@@ -332,6 +320,16 @@ void PrintFigure(const char* label, long long value) {
 }
 
 }  // namespace
+
+std::size_t RenderDeviceText(const char* text, std::size_t len, char* out, std::size_t size) {
+  if (size == 0) return 0;
+  const NameText shown = RenderName(reinterpret_cast<const unsigned char*>(text), len,
+                                    ConsoleNameCharset(), kDeviceTextColumns);
+  const std::size_t n = std::min(static_cast<std::size_t>(shown.size), size - 1);
+  std::memcpy(out, shown.text, n);
+  out[n] = '\0';
+  return n;
+}
 
 int ScaleRow(int row, int16_t value) {
   for (const RowScaling& r : kRowScaling) {

@@ -411,6 +411,25 @@ TEST_F(Monitor, LostDeviceIsClosedAndLoggedOnce) {
   EXPECT_EQ(Occurrences(Log(), "\n"), 1u);
 }
 
+// A USB adapter's texts are the device's: shown and logged with control
+// bytes as '?', never past the buffer.
+TEST(DeviceText, ControlBytesAreShownAsQuestionMarksAndTheBufferHolds) {
+  const struct {
+    std::string text;
+    std::size_t size;
+    std::string shown;
+  } cases[] = {{"FTDI", 64, "FTDI"},
+               {"Acme\x1b[2J\x07", 64, "Acme?[2J?"},
+               {"FT232R USB UART", 7, "FT232R"},
+               {"", 8, ""}};
+  for (const auto& c : cases) {
+    char out[64];
+    const std::size_t n = RenderDeviceText(c.text.data(), c.text.size(), out, c.size);
+    EXPECT_EQ(std::string(out, n), c.shown) << c.text;
+    EXPECT_EQ(out[n], '\0');
+  }
+}
+
 // The start dialogue, with the port number typed from a stream.
 class StartDialogue : public testing::Test {
  protected:
