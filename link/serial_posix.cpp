@@ -1,9 +1,12 @@
 // The serial port on POSIX: termios, TIOCEXCL and flock for exclusive use,
-// poll for the 20 ms read time-out.
+// poll for the 20 ms read time-out. Which device a port number reaches is
+// port_list_posix.cpp's.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,10 +18,6 @@
 #include "telegram_link.h"
 
 namespace {
-
-// "COM1".."COM6" map to the first six serial devices, as Wine and Cygwin do.
-constexpr const char* kDevices[kComPortCount] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
-                                                 "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
 
 constexpr int kWriteStallMs = 200;  // a line that takes no byte this long is given up
 
@@ -47,30 +46,67 @@ void SleepMs(long long ms) {
 }
 
 // Raw 8N1 at the given speed: no echo, no canonical input, no CR/LF
-// translation, no signal characters, no XON/XOFF, reads never block.
-void SetLine(int fd, int baud) {
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) return;
+// translation, no signal characters, no flow control either way, reads
+// never block.
+void MakeRaw(termios& tio, speed_t speed) {
   tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
                                         IXON | IXOFF | IXANY);
   tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
   tio.c_cflag |= CS8 | CLOCAL | CREAD;
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
-  cfsetispeed(&tio, SpeedOf(baud));
-  cfsetospeed(&tio, SpeedOf(baud));
-  tcsetattr(fd, TCSANOW, &tio);
+  cfsetispeed(&tio, speed);
+  cfsetospeed(&tio, speed);
+}
+
+// Whether the settings read back are the line asked for: a driver may
+// accept tcsetattr and keep some of its own.
+bool HoldsLine(const termios& tio, speed_t speed) {
+  return (tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS)) == CS8 &&
+         (tio.c_iflag & (IXON | IXOFF)) == 0 && cfgetispeed(&tio) == speed &&
+         cfgetospeed(&tio) == speed;
+}
+
+// Sets the line and reads it back; false when the port does not hold it.
+// Then DTR inactive and RTS on (a pseudo-terminal has neither: those calls
+// fail there and are ignored), and what an earlier user left is discarded.
+bool SetLine(int fd, int baud) {
+  const speed_t speed = SpeedOf(baud);
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return false;
+  MakeRaw(tio, speed);
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
+  termios held{};
+  if (tcgetattr(fd, &held) != 0 || !HoldsLine(held, speed)) return false;
   int dtr = TIOCM_DTR;
-  ioctl(fd, TIOCMBIC, &dtr);  // fails on a pseudo-terminal, which has no DTR
+  ioctl(fd, TIOCMBIC, &dtr);
+  int rts = TIOCM_RTS;
+  ioctl(fd, TIOCMBIS, &rts);
+  tcflush(fd, TCIOFLUSH);
+  return true;
+}
+
+// The system's reason for a failed open; for a refused permission, also
+// the group the device belongs to (the user may need to join it).
+void OpenError(const char* device, int code, char* out, std::size_t size) {
+  struct stat st {};
+  if (code != EACCES || stat(device, &st) != 0) {
+    std::snprintf(out, size, "%s", std::strerror(code));
+    return;
+  }
+  char buf[1024];
+  group entry{};
+  group* found = nullptr;
+  char number[24];
+  const char* name = number;
+  std::snprintf(number, sizeof number, "%u", static_cast<unsigned>(st.st_gid));
+  if (getgrgid_r(st.st_gid, &entry, buf, sizeof buf, &found) == 0 && found) name = found->gr_name;
+  std::snprintf(out, size, "%s (%s belongs to group %s)", std::strerror(code), device, name);
 }
 
 }  // namespace
-
-const char* ComDevicePath(int index) {
-  return index >= 0 && index < kComPortCount ? kDevices[index] : nullptr;
-}
 
 bool ComPort::IsOpen() const { return handle_ >= 0; }
 
@@ -78,7 +114,7 @@ int ComPort::Open(const char* device, int baud) {
   Close();
   const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    std::snprintf(error_, sizeof error_, "%s", std::strerror(errno));
+    OpenError(device, errno, error_, sizeof error_);
     return -1;
   }
   // Not shared with other openers: TIOCEXCL stops further opens (except
@@ -88,7 +124,11 @@ int ComPort::Open(const char* device, int baud) {
     close(fd);
     return -1;
   }
-  SetLine(fd, baud);
+  if (!SetLine(fd, baud)) {
+    std::snprintf(error_, sizeof error_, "the port does not take %d baud 8N1", baud);
+    close(fd);
+    return -1;
+  }
   handle_ = fd;
   lost_ = false;
   error_[0] = '\0';
@@ -116,6 +156,8 @@ int ComPort::Send(const unsigned char* buf, int n) {
     pollfd p{fd, POLLOUT, 0};
     if (poll(&p, 1, kWriteStallMs) <= 0) break;
   }
+  // Given up, cut short or failed (a lost device is noticed by the read).
+  if (n > 0) ++writesNotCompleted_;
   return 0;
 }
 

@@ -49,10 +49,15 @@ int ComPort::TakeAhead(unsigned char* buf, int n) {
   return k;
 }
 
+void ComPort::Refuse(const char* reason) {
+  Close();
+  std::snprintf(error_, sizeof error_, "%s", reason);
+}
+
 int OpenComPort(int index, int baud) {
   const char* device = ComDevicePath(index);
   if (!device) {
-    hCom.Close();
+    hCom.Refuse("no such serial port");
     return -1;
   }
   return OpenComPortPath(device, baud);

@@ -27,14 +27,17 @@ class ComPort {
   ComPort(const ComPort&) = delete;
   ComPort& operator=(const ComPort&) = delete;
 
-  // Opens a device by its platform path (a "COMn" name or "/dev/tty...")
+  // Opens a device by its platform path ("\\.\COMn" or "/dev/tty...")
   // exclusively, as an existing device, and sets the line: baud, 8N1, raw,
-  // DTR inactive, no XON/XOFF, 1-byte reads that wait at most 20 ms.
-  // Returns 0, or -1 with the reason kept for Error().
+  // no flow control, DTR inactive, RTS on, 1-byte reads that wait at most
+  // 20 ms; bytes an earlier user left are discarded. A port that does not
+  // take these settings is not opened. Returns 0, or -1 with the reason kept
+  // for Error().
   int Open(const char* device, int baud);
   void Close();
   bool IsOpen() const;
   // Writes all n bytes (a stalled line gives up after a short wait); 0.
+  // A write given up, cut short or failed is counted.
   int Send(const unsigned char* buf, int n);
   // Reads up to n bytes, waiting at most kReadTimeoutMs for the first.
   // Returns the count; 0 on time-out or failure (a failure also waits out
@@ -48,6 +51,11 @@ class ComPort {
   // True once a read found the device gone (a USB adapter pulled: hang-up or
   // an I/O error); the reason is in Error(). Open clears it.
   bool Lost() const { return lost_; }
+  // Writes given up, cut short or failed since the program started.
+  long long WritesNotCompleted() const { return writesNotCompleted_; }
+  // Closes the port and keeps reason for Error(): a port that cannot be
+  // opened for a reason of the program's own.
+  void Refuse(const char* reason);
 
  private:
   // Hands out bytes read ahead; 0 when none are left.
@@ -55,7 +63,9 @@ class ComPort {
 
   std::intptr_t handle_ = -1;
   bool lost_ = false;
-  char error_[160] = "";
+  int abortsInRow_ = 0;  // Windows: aborted reads and writes in a row
+  long long writesNotCompleted_ = 0;
+  char error_[512] = "";  // a whole system text, with what the program adds
   // What one read from the device brought beyond the bytes asked for, so
   // that one-byte reads cost no system call while a telegram streams in.
   unsigned char ahead_[256] = {};
@@ -66,13 +76,13 @@ class ComPort {
 extern ComPort hCom;  // the one port of the program
 
 // The platform device behind port index 0..5 ("COM1".."COM6"); nullptr for
-// an index out of range.
+// an index out of range or past the ports present (see port_list.h).
 const char* ComDevicePath(int index);
 // The user's name of port index 0..5: "COM1".."COM6"; "COM?" out of range.
 const char* ComPortName(int index);
 
 // Opens port index 0..5 at baud into hCom. Returns 0, or -1 (reason in
-// hCom.Error()).
+// hCom.Error(); "no such serial port" for a number past the ports present).
 int OpenComPort(int index, int baud);
 // Opens a device by path into hCom (tests use a pseudo-terminal's path).
 int OpenComPortPath(const char* device, int baud);

@@ -1,11 +1,14 @@
 #include "monitor_loop.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <optional>
 
 #include "console.h"
+#include "name_text.h"
+#include "port_list.h"
 #include "print_log.h"
 #include "screen.h"
 #include "telegram_link.h"
@@ -25,6 +28,7 @@ constexpr int kNameOffset = 8;  // an 'A' telegram's name starts here
 constexpr int kInputLineSize = 256;
 constexpr int kClockDataBytes = 7;  // second .. year
 constexpr auto kReopenInterval = std::chrono::seconds(1);
+constexpr int kDeviceTextColumns = 128;  // a device's text is cut here
 
 constexpr const char* kPrompt = "ComPort-Nummer [1..6]: ";
 
@@ -77,8 +81,27 @@ int32_t ParsePortNumber(const char* line) {
   return end != line && n >= 1 && n <= kComPortCount ? static_cast<int32_t>(n) : 0;
 }
 
-// Asks for the port until one opens. False when the input ends.
+// The ports present as they are now, so that an adapter plugged in
+// meanwhile appears.
+void ShowPortList() {
+  RefreshComPorts();
+  static char lines[kPortLinesSize];
+  ComPortListText(RenderDeviceText, lines, sizeof lines);
+  std::fputs(lines, stdout);
+}
+
+// The port's line in the log, so that each run's start can be found there.
+void LogPortLine(int32_t portNumber) {
+  char line[kPortLinesSize];
+  ComPortOpenedText(portNumber - 1, RenderDeviceText, line, sizeof line);
+  printlog("%s\n", line);
+}
+
+// Asks for the port until one opens, showing the ports present before the
+// first prompt and after a port that could not be opened. False when the
+// input ends.
 bool AskAndOpenPort(MonitorLoop& m) {
+  ShowPortList();
   for (;;) {
     std::fputs(kPrompt, stdout);
     ConsoleFlush();
@@ -88,6 +111,7 @@ bool AskAndOpenPort(MonitorLoop& m) {
     if (m.portNumber == 0) continue;
     if (OpenComPort(m.portNumber - 1, kBaud) == 0) return true;
     std::printf("%s cannot be opened: %s\n", ComPortName(m.portNumber - 1), hCom.Error());
+    ShowPortList();
   }
 }
 
@@ -100,6 +124,7 @@ int StartTurn(MonitorLoop& m) {
   if (!AskAndOpenPort(m)) return 1;
   m.portOpened = true;
   m.openedAt = MonitorClock::now();
+  LogPortLine(m.portNumber);
   char ready[64];
   std::snprintf(ready, sizeof ready, "Ready to receive from ComPort: %i\n",
                 static_cast<int>(m.portNumber));
@@ -174,15 +199,18 @@ void LosePort(MonitorLoop& m) {
   m.phase = ReceivePhase::Header;
 }
 
-// Tries the same port again once a second. The controller is not asked for
+// Tries the same port again once a second (an adapter with a by-id name is
+// followed to the device it is now). The controller is not asked for
 // anything: names, date line and screen stay as they are.
 void TryReopen(MonitorLoop& m) {
   const auto now = MonitorClock::now();
   if (now < m.nextReopen) return;
   m.nextReopen = now + kReopenInterval;
-  if (OpenComPort(m.portNumber - 1, kBaud) != 0) return;
+  const int reopened = ReopenComPort(m.portNumber - 1, kBaud);
+  if (reopened < 0) return;
   m.portLost = false;
   printlog("%s open again\n", ComPortName(m.portNumber - 1));
+  if (reopened > 0) LogPortLine(m.portNumber);  // it came back under another path
 }
 
 int ReceiveTurn(MonitorLoop& m) {
@@ -293,6 +321,16 @@ void PrintFigure(const char* label, long long value) {
 
 }  // namespace
 
+std::size_t RenderDeviceText(const char* text, std::size_t len, char* out, std::size_t size) {
+  if (size == 0) return 0;
+  const NameText shown = RenderName(reinterpret_cast<const unsigned char*>(text), len,
+                                    ConsoleNameCharset(), kDeviceTextColumns);
+  const std::size_t n = std::min(static_cast<std::size_t>(shown.size), size - 1);
+  std::memcpy(out, shown.text, n);
+  out[n] = '\0';
+  return n;
+}
+
 int ScaleRow(int row, int16_t value) {
   for (const RowScaling& r : kRowScaling) {
     if (r.row != row) continue;
@@ -321,6 +359,7 @@ void PrintLineReport(const MonitorLoop& m) {
                  {"Rejected headers", c.rejected},
                  {"Times the port was lost", c.portLosses}};
   for (const auto& f : figures) PrintFigure(f.label, f.value);
+  PrintFigure("Writes not completed", hCom.WritesNotCompleted());
   // Last, so that it counts the report's own lines that could not be written.
   PrintFigure("Log lines not written", printlog_lines_lost());
 }

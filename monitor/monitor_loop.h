@@ -12,6 +12,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -70,6 +71,12 @@ int MonitorTurn(MonitorLoop& m);
 // the cursor and appends the same lines to the log; the last figure is the
 // log lines that could not be written.
 void PrintLineReport(const MonitorLoop& m);
+
+// A device's own text (a USB adapter's maker, product, serial number) into
+// out (size bytes, NUL-terminated) as it is shown and logged: rendered like
+// a value name, so it can send the terminal no command. Returns the bytes
+// written.
+std::size_t RenderDeviceText(const char* text, std::size_t len, char* out, std::size_t size);
 
 // The shown value of row i for the received 16-bit value.
 int ScaleRow(int row, int16_t value);

@@ -8,12 +8,14 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "console.h"
 #include "monitor_loop.h"
+#include "port_list.h"
 #include "print_log.h"
 #include "pty_pair.h"
 #include "sim_model.h"
@@ -380,10 +382,13 @@ TEST_F(Monitor, ReportCountsWhatTheControllerSent) {
     EXPECT_EQ(Occurrences(shown, figure + "\n"), 1u) << figure;
     EXPECT_EQ(Occurrences(Log(), "-> " + figure + "\n"), 1u) << figure;
   }
-  // The log's own figure comes last, on the screen and in the log.
-  const std::string last = "Log lines not written: 0\n";
+  // The writes not completed come just before the log's own figure, which
+  // comes last, on the screen and in the log.
+  const std::string last = "Writes not completed: 0\nLog lines not written: 0\n";
+  EXPECT_EQ(Occurrences(Log(), "-> Writes not completed: 0\n"), 1u);
   EXPECT_EQ(shown.substr(shown.size() - last.size()), last);
-  EXPECT_EQ(Log().substr(Log().size() - last.size() - 3), "-> " + last);
+  const std::string lastLogged = "-> Log lines not written: 0\n";
+  EXPECT_EQ(Log().substr(Log().size() - lastLogged.size()), lastLogged);
 }
 
 // A device that goes away mid-telegram: the port is closed, the loss is
@@ -406,6 +411,72 @@ TEST_F(Monitor, LostDeviceIsClosedAndLoggedOnce) {
   EXPECT_EQ(m_.counts.portLosses, 1);
   EXPECT_EQ(Occurrences(Log(), "-> COM1 lost: device hung up\n"), 1u) << Log();
   EXPECT_EQ(Occurrences(Log(), "\n"), 1u);
+}
+
+// An adapter pulled and plugged in again under another tty is found again
+// by its by-id name; the log says it is open again, and where.
+TEST_F(Monitor, LostAdapterIsFoundAgainUnderAnotherName) {
+  namespace fs = std::filesystem;
+  const std::string sys = dir_.File("sys"), dev = dir_.File("dev"), usb = dir_.File("usb/1-1");
+  const std::string byId = dev + "/serial/by-id/usb-Acme_FT232R_A5-if00-port0";
+  fs::create_directories(usb + "/1-1:1.0");
+  WriteFile(usb + "/idVendor", "0403\n");
+  WriteFile(usb + "/product", "FT232R\n");
+  WriteFile(usb + "/serial", "A5\n");
+  fs::create_directories(sys + "/ttyUSB0");
+  fs::create_directory_symlink(usb + "/1-1:1.0", sys + "/ttyUSB0/device");
+  fs::create_directories(dev + "/serial/by-id");
+  PtyPair adapter;
+  fs::create_symlink(adapter.slave_path(), dev + "/ttyUSB0");
+  fs::create_symlink("../../ttyUSB0", byId);
+  RefreshComPortsFrom(sys.c_str(), dev.c_str());
+  ASSERT_EQ(OpenComPort(0, 9600), 0) << hCom.Error();
+  m_.portNumber = 1;
+
+  adapter.CloseMaster();  // pulled, and back as ttyUSB1
+  PtyPair again;
+  fs::remove(dev + "/ttyUSB0");
+  fs::create_symlink(again.slave_path(), dev + "/ttyUSB1");
+  fs::remove(byId);
+  fs::create_symlink("../../ttyUSB1", byId);
+  {
+    StdoutCapture capture;
+    MonitorTurn(m_);
+    EXPECT_TRUE(m_.portLost);
+    const auto deadline = MonitorClock::now() + std::chrono::seconds(3);
+    while (m_.portLost && MonitorClock::now() < deadline) MonitorTurn(m_);
+  }
+  RefreshComPorts();
+  EXPECT_FALSE(m_.portLost);
+  // The line after "open again" is the port's line with its new path.
+  const std::string log = Log();
+  const std::size_t reopened = log.find("-> COM1 open again\n");
+  ASSERT_NE(reopened, std::string::npos) << log;
+  const std::size_t next = log.find('\n', reopened) + 1;
+  const std::string line = log.substr(next, log.find('\n', next) + 1 - next);
+  const std::string port =
+      "-> COM1 = " + fs::canonical(again.slave_path()).string() + " (FT232R A5)\n";
+  ASSERT_GE(line.size(), port.size()) << log;
+  EXPECT_EQ(line.substr(line.size() - port.size()), port) << log;
+}
+
+// A USB adapter's texts are the device's: shown and logged with control
+// bytes as '?', never past the buffer.
+TEST(DeviceText, ControlBytesAreShownAsQuestionMarksAndTheBufferHolds) {
+  const struct {
+    std::string text;
+    std::size_t size;
+    std::string shown;
+  } cases[] = {{"FTDI", 64, "FTDI"},
+               {"Acme\x1b[2J\x07", 64, "Acme?[2J?"},
+               {"FT232R USB UART", 7, "FT232R"},
+               {"", 8, ""}};
+  for (const auto& c : cases) {
+    char out[64];
+    const std::size_t n = RenderDeviceText(c.text.data(), c.text.size(), out, c.size);
+    EXPECT_EQ(std::string(out, n), c.shown) << c.text;
+    EXPECT_EQ(out[n], '\0');
+  }
 }
 
 // The start dialogue, with the port number typed from a stream.
@@ -435,9 +506,16 @@ TEST_F(StartDialogue, NotANumberFrom1To6AsksAgainAndEndOfInputEnds) {
   EXPECT_FALSE(hCom.IsOpen());
 }
 
+// The ports present are listed before the first prompt and again after each
+// port that could not be opened; a number past them is no serial port.
 TEST_F(StartDialogue, PortThatCannotBeOpenedIsNamedWithTheReason) {
   EXPECT_EQ(Start("6\n0x6 trailing\n"), 1);
-  EXPECT_EQ(Occurrences(screen_, "COM6 cannot be opened: No such file or directory\n"), 2u);
+  const std::string failed = "COM6 cannot be opened: no such serial port\n";
+  EXPECT_EQ(Occurrences(screen_, failed), 2u);
+  const std::string list = screen_.substr(0, screen_.find("ComPort-Nummer"));
+  ASSERT_FALSE(list.empty());
+  EXPECT_TRUE(list == "No serial port found\n" || list.rfind("COM1 = /dev/", 0) == 0) << list;
+  EXPECT_EQ(Occurrences(screen_, failed + list + "ComPort-Nummer [1..6]: "), 2u) << screen_;
 }
 
 }  // namespace

@@ -1,11 +1,16 @@
 // The POSIX serial port against a real pseudo-terminal pair.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "port_list.h"
 #include "pty_pair.h"
 #include "telegram_link.h"
 
@@ -18,13 +23,13 @@ long long MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-TEST(PortNames, SixComPortsMapToTheFirstSerialDevices) {
-  EXPECT_STREQ(ComDevicePath(0), "/dev/ttyS0");
-  EXPECT_STREQ(ComDevicePath(5), "/dev/ttyS5");
+TEST(PortNames, NumbersPastThePortsPresentCannotBeOpened) {
+  RefreshComPorts();
   EXPECT_EQ(ComDevicePath(6), nullptr);
   EXPECT_EQ(ComDevicePath(-1), nullptr);
   EXPECT_STREQ(ComPortName(2), "COM3");
   EXPECT_EQ(OpenComPort(6, 9600), -1);
+  EXPECT_STREQ(hCom.Error(), "no such serial port");
   EXPECT_EQ(OpenComPort(-1, 9600), -1);
 }
 
@@ -102,6 +107,88 @@ TEST(ComPortClosed, ReadsWaitAndWritesAreIgnored) {
   EXPECT_EQ(port.Receive(&b, 1), 0);
   EXPECT_GE(MsSince(start), kReadTimeoutMs - 2);
   EXPECT_EQ(port.Send(&b, 1), 0);
+  EXPECT_EQ(port.WritesNotCompleted(), 1);  // nothing could take it
+}
+
+// Whatever an earlier user left on the port (flow control, an odd speed),
+// the line is the program's once it opens; the settings are read back.
+TEST(ComPortOpen, LeftoverSettingsAreReplaced) {
+  const struct {
+    tcflag_t cflag;
+    tcflag_t iflag;
+    speed_t speed;
+  } leftovers[] = {{CRTSCTS, 0, B9600},
+                   {0, IXON | IXOFF | IXANY, B50},
+                   {CRTSCTS | PARENB | CSTOPB, IXON, B230400},
+                   {CS7, 0, B115200}};
+  for (const auto& left : leftovers) {
+    PtyPair pty;
+    termios tio{};
+    ASSERT_EQ(tcgetattr(pty.slave(), &tio), 0);
+    tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS8 | left.cflag;
+    tio.c_iflag |= left.iflag;
+    cfsetispeed(&tio, left.speed);
+    cfsetospeed(&tio, left.speed);
+    ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &tio), 0);
+    pty.Write({0x52, 0x61});  // bytes an earlier user left unread are discarded
+    usleep(20000);
+    ComPort port;
+    ASSERT_EQ(port.Open(pty.slave_path().c_str(), 9600), 0) << port.Error();
+    ASSERT_EQ(tcgetattr(pty.slave(), &tio), 0);
+    EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), 0u);
+    EXPECT_EQ(cfgetispeed(&tio), B9600);
+    EXPECT_EQ(cfgetospeed(&tio), B9600);
+    unsigned char b = 0;
+    EXPECT_EQ(port.Receive(&b, 1), 0);
+  }
+}
+
+// Root is never refused: the open is tried as an ordinary user, whose
+// reason names the group that may use the device.
+TEST(ComPortOpen, PermissionDeniedNamesTheDevicesGroup) {
+  PtyPair pty;
+  ASSERT_EQ(chmod(pty.slave_path().c_str(), 0660), 0);
+  struct stat st {};
+  ASSERT_EQ(stat(pty.slave_path().c_str(), &st), 0);
+  const group* g = getgrgid(st.st_gid);
+  ASSERT_NE(g, nullptr);
+  const std::string expected =
+      "Permission denied (" + pty.slave_path() + " belongs to group " + g->gr_name + ")";
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(fds[0]);
+    ComPort port;
+    const bool dropped = setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
+    const std::string said = !dropped                                         ? "no ordinary user"
+                             : port.Open(pty.slave_path().c_str(), 9600) == 0 ? "opened"
+                                                                              : port.Error();
+    const ssize_t w = write(fds[1], said.data(), said.size());
+    _exit(w == static_cast<ssize_t>(said.size()) ? 0 : 1);
+  }
+  close(fds[1]);
+  char said[600] = "";
+  const ssize_t n = read(fds[0], said, sizeof said - 1);
+  close(fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(std::string(said, n > 0 ? static_cast<std::size_t>(n) : 0), expected);
+}
+
+TEST_F(PortIo, AWriteTheLineDoesNotTakeIsCounted) {
+  EXPECT_EQ(port_.WritesNotCompleted(), 0);
+  const unsigned char ack[kAckLength] = {'R', 'A', 1, 0, 0, 0};
+  port_.Send(ack, kAckLength);
+  EXPECT_EQ(port_.WritesNotCompleted(), 0);
+  // Nobody reads the other end: the line stalls, the write is given up.
+  Bytes flood(1 << 20, 0x55);
+  const auto start = Clock::now();
+  port_.Send(flood.data(), static_cast<int>(flood.size()));
+  EXPECT_LT(MsSince(start), 2000);
+  EXPECT_EQ(port_.WritesNotCompleted(), 1);
 }
 
 }  // namespace

@@ -134,8 +134,9 @@ TEST_F(EnvironmentFault, ReadOnlyWorkingDirectoryDropsLogLinesOnly) {
   EXPECT_EQ(t.ExitStatus(), 0);
   EXPECT_FALSE(std::filesystem::exists(dir_.File("comlog.log")));
   EXPECT_EQ(OnScreen(t, "comlog.log cannot be written: Read-only file system"), 1u);
-  // "Ra", the two 'I' telegrams and the report's seven lines before it.
-  EXPECT_TRUE(t.WaitFor("Log lines not written: 10"));
+  // The port's line, "Ra", the two 'I' telegrams and the report's eight
+  // lines before it.
+  EXPECT_TRUE(t.WaitFor("Log lines not written: 12"));
 }
 
 TEST_F(EnvironmentFault, DiskThatRefusesTheWriteDropsLogLinesOnly) {

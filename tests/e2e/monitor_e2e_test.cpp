@@ -1,8 +1,10 @@
 // The real program in a real terminal (tmux), with COM1 redirected to a
 // pseudo-terminal on which the test plays the controller: what the user
 // sees, what goes over the line, and what lands in the log.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +22,9 @@
 
 namespace {
 
+// The ports present before the first prompt and after a port that could
+// not be opened (the line put over /dev/ttyS0 is COM1); the port's line in
+// the log and at the cursor when it opens.
 TEST_F(EndToEnd, PortPromptAsksAgainUntilAPortOpens) {
   auto t = Launch();
   ASSERT_TRUE(t->WaitFor("ComPort-Nummer [1..6]:"));
@@ -27,32 +32,71 @@ TEST_F(EndToEnd, PortPromptAsksAgainUntilAPortOpens) {
     t->Type(typed);
     t->Key("Enter");
   }
-  ASSERT_TRUE(t->WaitFor("COM2 cannot be opened: No such file or directory"));
+  ASSERT_TRUE(t->WaitFor("COM2 cannot be opened: no such serial port"));
   ASSERT_NO_FATAL_FAILURE(Connect(*t));
   const auto screen = t->Screen();
-  EXPECT_EQ(screen[0], "ComPort-Nummer [1..6]: abc");
-  EXPECT_EQ(screen[1], "ComPort-Nummer [1..6]: 9");
-  EXPECT_EQ(screen[2], "ComPort-Nummer [1..6]: 2");
-  EXPECT_EQ(screen[3], "COM2 cannot be opened: No such file or directory");
-  EXPECT_EQ(screen[4], "ComPort-Nummer [1..6]: 1");
-  EXPECT_EQ(screen[5], "Ready to receive from ComPort: 1");
-  EXPECT_EQ(screen[6], "Press (ESC) to abort");
-  EXPECT_EQ(screen[7], "<<< Ra {52 61 03 00 ff f4 02 a9 }");
+  const std::vector<std::string> expected = {"COM1 = /dev/ttyS0",
+                                             "ComPort-Nummer [1..6]: abc",
+                                             "ComPort-Nummer [1..6]: 9",
+                                             "ComPort-Nummer [1..6]: 2",
+                                             "COM2 cannot be opened: no such serial port",
+                                             "COM1 = /dev/ttyS0",
+                                             "ComPort-Nummer [1..6]: 1",
+                                             "COM1 = /dev/ttyS0",
+                                             "Ready to receive from ComPort: 1",
+                                             "Press (ESC) to abort",
+                                             "<<< Ra {52 61 03 00 ff f4 02 a9 }"};
+  ASSERT_GE(screen.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(screen[i], expected[i]) << i;
   t->Key("Escape");
   ASSERT_TRUE(t->WaitFor("Times the port was lost: 0"));
   EXPECT_EQ(t->ExitStatus(), 0);
   ExpectTerminalRestored();
+  // Each run's start can be found in the log: the port's line comes first.
   const std::regex stamped(
-      R"(\d{4}\\\d{2}\\\d{2} (0[1-9]|1[0-2]):[0-5]\d:[0-6]\d\.[ \d]{2}\d -> <<< Ra \{52 61 03 00 ff f4 02 a9 \}\n)");
+      R"(\d{4}\\\d{2}\\\d{2} (0[1-9]|1[0-2]):[0-5]\d:[0-6]\d\.[ \d]{2}\d -> COM1 = /dev/ttyS0\n)");
   const std::string log = Log();
   EXPECT_TRUE(std::regex_match(log.substr(0, log.find('\n') + 1), stamped)) << log;
+  EXPECT_NE(log.find("-> <<< Ra {52 61 03 00 ff f4 02 a9 }\n"), std::string::npos) << log;
   EXPECT_NE(log.find("-> Telegrams acknowledged: 0\n"), std::string::npos) << log;
   // The report stands below the last echo (the pane may have moved up a row
   // once the program ended).
   const auto after = t->Screen();
-  const auto ra = std::find(after.begin(), after.end(), screen[7]) - after.begin();
+  const auto ra = std::find(after.begin(), after.end(), expected.back()) - after.begin();
   ASSERT_LT(ra + 2, static_cast<long>(after.size()));
   EXPECT_EQ(after[ra + 2], "Run time in seconds: 0") << testing::PrintToString(after);
+  // The writes that did not complete come just before the report's last line.
+  const auto last = std::find(after.begin(), after.end(), "Log lines not written: 0");
+  ASSERT_NE(last, after.end()) << testing::PrintToString(after);
+  EXPECT_EQ(*(last - 1), "Writes not completed: 0");
+}
+
+// An ordinary user who may not use the port is told which group may: root
+// is never refused, so the program runs as nobody once the line is set up.
+TEST_F(EndToEnd, PermissionDeniedNamesTheGroupOfTheDevice) {
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0777), 0);
+  ASSERT_EQ(chmod(line_.slave_path().c_str(), 0660), 0);
+  struct stat st {};
+  ASSERT_EQ(stat(line_.slave_path().c_str(), &st), 0);
+  const group* g = getgrgid(st.st_gid);
+  ASSERT_NE(g, nullptr);
+  Terminal t(Com1Command(line_.slave_path(), "/usr/bin/setpriv") +
+                 " --reuid=65534 --regid=65534 --clear-groups " + Quote(VARNHALT_BIN),
+             dir_.path());
+  ASSERT_TRUE(t.WaitFor("ComPort-Nummer [1..6]:"));
+  t.Type("1");
+  t.Key("Enter");
+  const std::string refused =
+      std::string("COM1 cannot be opened: Permission denied (/dev/ttyS0 belongs to group ") +
+      g->gr_name + ")";
+  ASSERT_TRUE(t.WaitFor(refused)) << testing::PrintToString(t.Screen());
+  const auto screen = t.Screen();
+  const auto at = std::find(screen.begin(), screen.end(), refused);
+  ASSERT_TRUE(at != screen.end() && at + 2 < screen.end());
+  EXPECT_EQ(*(at + 1), "COM1 = /dev/ttyS0");  // the ports present again, then the prompt
+  EXPECT_EQ(*(at + 2), "ComPort-Nummer [1..6]:");
+  t.Key("C-d");
+  EXPECT_EQ(t.ExitStatus(), 1);
 }
 
 TEST_F(EndToEnd, ScreenShowsNamesClockAndScaledValues) {

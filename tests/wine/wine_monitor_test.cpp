@@ -34,7 +34,7 @@ void ExpectDialogueLog(const std::string& log, const std::vector<Bytes>& names) 
   ASSERT_FALSE(log.empty()) << "no comlog.log in the working directory";
   EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
   std::vector<std::string> expected = {
-      TraceLine("<<< ", {0x52, 0x61, 0x03, 0x00, 0xff, 0xf4, 0x02, 0xa9})};
+      "COM1 opened", TraceLine("<<< ", {0x52, 0x61, 0x03, 0x00, 0xff, 0xf4, 0x02, 0xa9})};
   for (const Bytes& name : names) {
     if (!SumHolds(name)) expected.push_back("<<< MA {4d 41 01 00 00 8f }");
     expected.push_back(TraceLine(">>> ", name));

@@ -1,0 +1,256 @@
+// The serial ports present on POSIX, read from sysfs and /dev; no port is
+// opened to make the list.
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "port_list.h"
+#include "telegram_link.h"
+
+namespace {
+
+constexpr const char* kSysTtyRoot = "/sys/class/tty";
+constexpr const char* kDevRoot = "/dev";
+constexpr int kUartCount = 6;        // ttyS0 .. ttyS5
+constexpr int kUsbFolderLevels = 8;  // how far above the device link idVendor is looked for
+constexpr int kNumberedMax = 64;     // ttyUSB / ttyACM devices looked at per kind
+
+PortList g_ports{};
+bool g_listed = false;
+
+// Copies text into out (size bytes) when it fits whole; false otherwise, so
+// that no cut path is ever used.
+bool CopyWhole(char* out, std::size_t size, const char* text) {
+  const std::size_t len = std::strlen(text);
+  if (len >= size) return false;
+  std::memcpy(out, text, len + 1);
+  return true;
+}
+
+// Reads a small text file whole into out, without its line ends. False when
+// it cannot be read.
+bool ReadText(const char* path, char* out, std::size_t size) {
+  out[0] = '\0';
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t n = read(fd, out, size - 1);
+  close(fd);
+  if (n < 0) return false;
+  std::size_t len = static_cast<std::size_t>(n);
+  while (len > 0 && (out[len - 1] == '\n' || out[len - 1] == '\r')) --len;
+  out[len] = '\0';
+  return true;
+}
+
+bool IsCharDevice(const char* path, dev_t* rdev) {
+  struct stat st {};
+  if (stat(path, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  *rdev = st.st_rdev;
+  return true;
+}
+
+// A ttyS<n> that is a port: the kernel reports a UART for it, or the node
+// is not the kernel's (something was put in its place).
+bool UartPresent(const char* sysRoot, const char* devRoot, int n, char* path) {
+  std::snprintf(path, kPortPathSize, "%s/ttyS%d", devRoot, n);
+  dev_t rdev = 0;
+  if (!IsCharDevice(path, &rdev)) return false;
+  char file[PATH_MAX];
+  char text[32];
+  std::snprintf(file, sizeof file, "%s/ttyS%d/dev", sysRoot, n);
+  unsigned major = 0, minor = 0;
+  if (!ReadText(file, text, sizeof text) || std::sscanf(text, "%u:%u", &major, &minor) != 2)
+    return true;
+  if (makedev(major, minor) != rdev) return true;
+  std::snprintf(file, sizeof file, "%s/ttyS%d/type", sysRoot, n);
+  return ReadText(file, text, sizeof text) && std::strcmp(text, "0") != 0;
+}
+
+// The USB device's texts: from the first folder at or above the tty's
+// device link that holds idVendor.
+void ReadUsbTexts(const char* sysRoot, const char* name, PortEntry& e) {
+  char link[PATH_MAX];
+  char folder[PATH_MAX];
+  std::snprintf(link, sizeof link, "%s/%s/device", sysRoot, name);
+  if (!realpath(link, folder)) return;
+  char file[PATH_MAX + 16];
+  for (int level = 0; level < kUsbFolderLevels && folder[0] == '/' && folder[1]; ++level) {
+    std::snprintf(file, sizeof file, "%s/idVendor", folder);
+    if (access(file, F_OK) == 0) {
+      const struct {
+        const char* name;
+        char* out;
+      } texts[] = {{"manufacturer", e.manufacturer}, {"product", e.product}, {"serial", e.serial}};
+      for (const auto& t : texts) {
+        std::snprintf(file, sizeof file, "%s/%s", folder, t.name);
+        ReadText(file, t.out, kPortTextSize);
+      }
+      return;
+    }
+    char* slash = std::strrchr(folder, '/');
+    if (!slash) return;
+    *slash = '\0';
+  }
+}
+
+// The by-id name that points at the device, for an adapter with a serial
+// number (those without one share their by-id name).
+void FindById(const char* devRoot, PortEntry& e) {
+  if (e.serial[0] == '\0') return;
+  char folder[PATH_MAX];
+  char device[PATH_MAX];
+  char target[PATH_MAX];
+  std::snprintf(folder, sizeof folder, "%s/serial/by-id", devRoot);
+  if (!realpath(e.path, device)) return;
+  DIR* dir = opendir(folder);
+  if (!dir) return;
+  while (const dirent* d = readdir(dir)) {
+    if (d->d_name[0] == '.') continue;
+    char entry[PATH_MAX + 256];
+    std::snprintf(entry, sizeof entry, "%s/%s", folder, d->d_name);
+    if (realpath(entry, target) && std::strcmp(target, device) == 0) {
+      if (!CopyWhole(e.byId, sizeof e.byId, entry)) e.byId[0] = '\0';
+      break;
+    }
+  }
+  closedir(dir);
+}
+
+// The numbers n of the sysfs entries "<prefix><n>", in order.
+int NumberedEntries(const char* sysRoot, const char* prefix, int (&numbers)[kNumberedMax]) {
+  DIR* dir = opendir(sysRoot);
+  if (!dir) return 0;
+  const std::size_t plen = std::strlen(prefix);
+  int count = 0;
+  while (const dirent* d = readdir(dir)) {
+    if (std::strncmp(d->d_name, prefix, plen) != 0 || d->d_name[plen] == '\0') continue;
+    char* end = nullptr;
+    const long n = std::strtol(d->d_name + plen, &end, 10);
+    if (*end == '\0' && n >= 0 && n < INT_MAX && count < kNumberedMax)
+      numbers[count++] = static_cast<int>(n);
+  }
+  closedir(dir);
+  std::sort(numbers, numbers + count);
+  return count;
+}
+
+void AddUsbPorts(const char* sysRoot, const char* devRoot, const char* prefix, PortList& out) {
+  int numbers[kNumberedMax];
+  const int count = NumberedEntries(sysRoot, prefix, numbers);
+  for (int i = 0; i < count && out.count < kPortListMax; ++i) {
+    PortEntry& e = out.entries[out.count];
+    e = PortEntry{};
+    char name[32];
+    std::snprintf(name, sizeof name, "%s%d", prefix, numbers[i]);
+    std::snprintf(e.path, sizeof e.path, "%s/%s", devRoot, name);
+    dev_t rdev = 0;
+    if (!IsCharDevice(e.path, &rdev)) continue;
+    ReadUsbTexts(sysRoot, name, e);
+    FindById(devRoot, e);
+    ++out.count;
+  }
+}
+
+void EnsureListed() {
+  if (!g_listed) RefreshComPorts();
+}
+
+// Appends text to out (size bytes) at *used, cut where it does not fit.
+void Append(char* out, std::size_t size, std::size_t* used, const char* text) {
+  if (*used >= size) return;
+  const int n = std::snprintf(out + *used, size - *used, "%s", text);
+  if (n > 0) *used = std::min(size - 1, *used + static_cast<std::size_t>(n));
+}
+
+// "COM1 = /dev/ttyUSB0 (FTDI FT232R USB UART A50285BI)", the device's texts
+// rendered by render.
+void PortLine(int index, DeviceTextRenderer render, char* out, std::size_t size) {
+  const PortEntry& e = g_ports.entries[index];
+  std::size_t used = 0;
+  out[0] = '\0';
+  char head[kPortPathSize + 16];
+  std::snprintf(head, sizeof head, "%s = %s", ComPortName(index), e.path);
+  Append(out, size, &used, head);
+  const char* texts[] = {e.manufacturer, e.product, e.serial};
+  bool first = true;
+  for (const char* t : texts) {
+    if (t[0] == '\0') continue;
+    char shown[kPortTextSize * 4];
+    render(t, std::strlen(t), shown, sizeof shown);
+    Append(out, size, &used, first ? " (" : " ");
+    Append(out, size, &used, shown);
+    first = false;
+  }
+  if (!first) Append(out, size, &used, ")");
+}
+
+}  // namespace
+
+int ListSerialPorts(const char* sysRoot, const char* devRoot, PortList& out) {
+  out.count = 0;
+  for (int n = 0; n < kUartCount && out.count < kPortListMax; ++n) {
+    PortEntry& e = out.entries[out.count];
+    e = PortEntry{};
+    if (UartPresent(sysRoot, devRoot, n, e.path)) ++out.count;
+  }
+  AddUsbPorts(sysRoot, devRoot, "ttyUSB", out);
+  AddUsbPorts(sysRoot, devRoot, "ttyACM", out);
+  return out.count;
+}
+
+void RefreshComPortsFrom(const char* sysRoot, const char* devRoot) {
+  ListSerialPorts(sysRoot, devRoot, g_ports);
+  g_listed = true;
+}
+
+void RefreshComPorts() { RefreshComPortsFrom(kSysTtyRoot, kDevRoot); }
+
+const char* ComDevicePath(int index) {
+  EnsureListed();
+  return index >= 0 && index < g_ports.count ? g_ports.entries[index].path : nullptr;
+}
+
+void ComPortListText(DeviceTextRenderer render, char* out, std::size_t size) {
+  EnsureListed();
+  std::size_t used = 0;
+  out[0] = '\0';
+  if (g_ports.count == 0) Append(out, size, &used, "No serial port found\n");
+  for (int i = 0; i < g_ports.count; ++i) {
+    char line[kPortLinesSize];
+    PortLine(i, render, line, sizeof line);
+    Append(out, size, &used, line);
+    Append(out, size, &used, "\n");
+  }
+}
+
+void ComPortOpenedText(int index, DeviceTextRenderer render, char* out, std::size_t size) {
+  EnsureListed();
+  out[0] = '\0';
+  if (index < 0 || index >= g_ports.count) return;
+  PortLine(index, render, out, size);
+}
+
+int ReopenComPort(int index, int baud) {
+  EnsureListed();
+  if (index < 0 || index >= g_ports.count) return OpenComPort(index, baud);
+  PortEntry& e = g_ports.entries[index];
+  char before[kPortPathSize];
+  CopyWhole(before, sizeof before, e.path);
+  // The by-id name follows the adapter to whatever tty it got this time;
+  // while that is the device the path names, the path stays as it is.
+  char now[PATH_MAX];
+  char current[PATH_MAX];
+  if (e.byId[0] != '\0' && realpath(e.byId, now) &&
+      !(realpath(e.path, current) && std::strcmp(current, now) == 0))
+    CopyWhole(e.path, sizeof e.path, now);
+  if (OpenComPortPath(e.path, baud) != 0) return -1;
+  return std::strcmp(before, e.path) != 0 ? 1 : 0;
+}

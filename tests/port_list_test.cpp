@@ -1,0 +1,178 @@
+// The serial ports present, found in a sysfs tty folder and a /dev of the
+// test's own: what the numbers 1 to 6 reach, the lines shown before the
+// prompt, and an adapter followed by its by-id name when it comes back.
+#include "port_list.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "files.h"
+#include "pty_pair.h"
+#include "telegram_link.h"
+#include "temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// As the monitor renders a device's text: control bytes become '?'.
+std::size_t Printable(const char* text, std::size_t len, char* out, std::size_t size) {
+  std::size_t n = 0;
+  for (; n < len && n + 1 < size; ++n) {
+    const auto c = static_cast<unsigned char>(text[n]);
+    out[n] = c < 0x20 || c == 0x7F ? '?' : text[n];
+  }
+  out[n] = '\0';
+  return n;
+}
+
+// A tty class folder and a device folder.
+class PortTree : public testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(Sys());
+    fs::create_directories(Dev() + "/serial/by-id");
+  }
+  void TearDown() override { RefreshComPorts(); }  // the machine's own ports again
+  std::string Sys() const { return dir_.File("sys/class/tty"); }
+  std::string Dev() const { return dir_.File("dev"); }
+
+  // sysfs's entry for name: its device number and, where given, its type.
+  void Kernel(const std::string& name, const std::string& dev, const std::string& type = "") {
+    fs::create_directories(Sys() + "/" + name);
+    WriteFile(Sys() + "/" + name + "/dev", dev + "\n");
+    if (!type.empty()) WriteFile(Sys() + "/" + name + "/type", type + "\n");
+  }
+  // The node /dev/<name>, a link to a character device of the machine.
+  void Node(const std::string& name, const std::string& target) {
+    fs::create_symlink(target, Dev() + "/" + name);
+  }
+  // A USB device above the tty's device link, with the texts that are given.
+  void Usb(const std::string& name, const std::string& manufacturer, const std::string& product,
+           const std::string& serial) {
+    const std::string usb = dir_.File("sys/devices/usb1/1-" + name);
+    fs::create_directories(usb + "/" + name + ":1.0/" + name);
+    WriteFile(usb + "/idVendor", "0403\n");
+    const std::pair<const char*, std::string> texts[] = {
+        {"manufacturer", manufacturer}, {"product", product}, {"serial", serial}};
+    for (const auto& [file, text] : texts)
+      if (!text.empty()) WriteFile(usb + "/" + file, text + "\n");
+    fs::create_directories(Sys() + "/" + name);
+    fs::create_directory_symlink(usb + "/" + name + ":1.0/" + name, Sys() + "/" + name + "/device");
+  }
+  PortList List() {
+    PortList list{};
+    ListSerialPorts(Sys().c_str(), Dev().c_str(), list);
+    return list;
+  }
+  std::string Lines() {
+    RefreshComPortsFrom(Sys().c_str(), Dev().c_str());
+    char text[kPortLinesSize];
+    ComPortListText(Printable, text, sizeof text);
+    return text;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(PortTree, NoPortAtAll) {
+  EXPECT_EQ(List().count, 0);
+  EXPECT_EQ(Lines(), "No serial port found\n");
+  EXPECT_EQ(ComDevicePath(0), nullptr);
+  EXPECT_EQ(OpenComPort(0, 9600), -1);
+  EXPECT_STREQ(hCom.Error(), "no such serial port");
+}
+
+// UARTs the kernel reports and nodes put in their place come first, then
+// USB adapters and modems in the order of their numbers; phantom UARTs,
+// missing nodes and files that are no character device are left out.
+TEST_F(PortTree, PortsPresentInTheirOrder) {
+  PtyPair pty;
+  Kernel("ttyS0", "1:3", "4");  // a UART: /dev/null's number stands for it
+  Node("ttyS0", "/dev/null");
+  Kernel("ttyS1", "1:3", "0");  // no UART behind it
+  Node("ttyS1", "/dev/null");
+  Kernel("ttyS2", "4:66", "4");  // no node
+  Kernel("ttyS3", "4:67", "0");  // the kernel's phantom, replaced by a pseudo-terminal
+  Node("ttyS3", pty.slave_path());
+  WriteFile(Dev() + "/ttyS4", "");  // a plain file
+  Node("ttyS5", "/dev/zero");       // no sysfs entry: put there by someone
+  Usb("ttyUSB10", "", "CP2102", "");
+  Node("ttyUSB10", "/dev/full");
+  Usb("ttyUSB2", "FTDI", "FT232R USB UART", "A50285BI");
+  Node("ttyUSB2", "/dev/random");
+  Usb("ttyUSB1", "FTDI", "FT232R", "B1");  // unplugged: no node
+  Usb("ttyACM0", "Acme\x1b[2J", "Modem\x07", "");
+  Node("ttyACM0", "/dev/urandom");
+
+  const PortList list = List();
+  ASSERT_EQ(list.count, 6);
+  const char* expected[] = {"/ttyS0", "/ttyS3", "/ttyS5", "/ttyUSB2", "/ttyUSB10", "/ttyACM0"};
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(list.entries[i].path, Dev() + expected[i]) << i;
+  EXPECT_STREQ(list.entries[3].manufacturer, "FTDI");
+  EXPECT_STREQ(list.entries[3].serial, "A50285BI");
+
+  const std::string d = Dev();
+  EXPECT_EQ(Lines(), "COM1 = " + d + "/ttyS0\nCOM2 = " + d + "/ttyS3\nCOM3 = " + d +
+                         "/ttyS5\nCOM4 = " + d +
+                         "/ttyUSB2 (FTDI FT232R USB UART A50285BI)\nCOM5 = " + d +
+                         "/ttyUSB10 (CP2102)\nCOM6 = " + d + "/ttyACM0 (Acme?[2J Modem?)\n");
+  // The number reaches the port in its place.
+  ASSERT_EQ(OpenComPort(1, 9600), 0) << hCom.Error();
+  char line[kPortLinesSize];
+  ComPortOpenedText(1, Printable, line, sizeof line);
+  EXPECT_EQ(std::string(line), "COM2 = " + d + "/ttyS3");
+  hCom.Close();
+}
+
+TEST_F(PortTree, AtMostSixPorts) {
+  const char* nodes[] = {"/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom"};
+  for (int n = 0; n < 8; ++n) {
+    Usb("ttyUSB" + std::to_string(n), "", "", "");
+    Node("ttyUSB" + std::to_string(n), nodes[n % 5]);
+  }
+  const PortList list = List();
+  ASSERT_EQ(list.count, kPortListMax);
+  EXPECT_EQ(std::string(list.entries[5].path), Dev() + "/ttyUSB5");
+  EXPECT_EQ(Lines().find(" ("), std::string::npos);  // no texts, no brackets
+}
+
+// An adapter with a serial number is found again by its by-id name when it
+// comes back under another tty; one without keeps its path.
+TEST_F(PortTree, AdapterComesBackUnderAnotherName) {
+  PtyPair first;
+  PtyPair second;
+  Usb("ttyUSB0", "FTDI", "FT232R", "A5");
+  Node("ttyUSB0", first.slave_path());
+  fs::create_symlink("../../ttyUSB0", Dev() + "/serial/by-id/usb-FTDI_FT232R_A5-if00-port0");
+  Usb("ttyACM0", "", "Modem", "");  // no serial number: its by-id name is not used
+  Node("ttyACM0", "/dev/null");
+  fs::create_symlink("../../ttyACM0", Dev() + "/serial/by-id/usb-Modem-if00");
+  const PortList list = List();
+  ASSERT_EQ(list.count, 2);
+  EXPECT_EQ(std::string(list.entries[0].byId),
+            Dev() + "/serial/by-id/usb-FTDI_FT232R_A5-if00-port0");
+  EXPECT_STREQ(list.entries[1].byId, "");
+
+  RefreshComPortsFrom(Sys().c_str(), Dev().c_str());
+  ASSERT_EQ(OpenComPort(0, 9600), 0) << hCom.Error();
+  EXPECT_EQ(ReopenComPort(0, 9600), 0);  // still where it was
+  hCom.Close();
+  fs::remove(Dev() + "/ttyUSB0");
+  Node("ttyUSB1", second.slave_path());
+  fs::remove(Dev() + "/serial/by-id/usb-FTDI_FT232R_A5-if00-port0");
+  fs::create_symlink("../../ttyUSB1", Dev() + "/serial/by-id/usb-FTDI_FT232R_A5-if00-port0");
+  ASSERT_EQ(ReopenComPort(0, 9600), 1) << hCom.Error();
+  char line[kPortLinesSize];
+  ComPortOpenedText(0, Printable, line, sizeof line);
+  EXPECT_EQ(std::string(line),
+            "COM1 = " + fs::canonical(second.slave_path()).string() + " (FTDI FT232R A5)");
+  hCom.Close();
+}
+
+}  // namespace
