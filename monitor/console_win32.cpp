@@ -511,6 +511,9 @@ int Keyboard::Poll() {
   return key;
 }
 
+// The port's read, with its 20 ms time-out, is the loop's wait on Windows.
+bool Keyboard::Wait(int, int) { return true; }
+
 // Cell calls never drop output; a cell shows any byte as a glyph of the
 // console's code page, never as a command.
 void ConsoleCountTraceLine() {}
