@@ -163,7 +163,8 @@ struct WineResult {
   double aloneP50 = 0, aloneP99 = 0;  // ms, one telegram at a time
   double lineP50 = 0, lineP99 = 0;    // ms, at the line's rate
   double perS = 0, bytesPerS = 0;     // back to back
-  double idleWakeupsPerS = -1;        // at the table, the line quiet, no key
+  double idleWakeupsPerS = -1;        // at the table, the line quiet, no key: all threads
+  double idleMainWakeupsPerS = -1;    // the program's own thread (the loop)
   double idleCpuPercent = -1;
   std::size_t wrong = 0;  // telegrams not acknowledged right, in all runs
   int failedRuns = 0;     // runs in which the exe showed no table
@@ -217,19 +218,22 @@ void MeasureIdle(WineRun& run, const std::string& exe, WineResult& res) {
   if (pid < 0) return;
   std::this_thread::sleep_for(std::chrono::seconds(1));  // the drawing done
   const auto start = Clock::now();
-  const long switches = ContextSwitches(pid);
+  const long switches = ContextSwitches(pid), own = ContextSwitches(pid, pid);
   const double cpu = CpuSeconds(pid);
   std::this_thread::sleep_for(std::chrono::seconds(10));
   const double seconds = Ms(Clock::now() - start) / 1000;
   res.idleWakeupsPerS = static_cast<double>(ContextSwitches(pid) - switches) / seconds;
+  res.idleMainWakeupsPerS = static_cast<double>(ContextSwitches(pid, pid) - own) / seconds;
   res.idleCpuPercent = (CpuSeconds(pid) - cpu) / seconds * 100;
 }
 
 void PrintWineIdle(const std::vector<std::string>& exes, const std::vector<WineResult>& rs) {
-  std::printf("\n| exe | idle at the table: wake-ups/s | CPU %% of a core |\n|---|---:|---:|\n");
+  std::printf(
+      "\n| exe | idle at the table: wake-ups/s, the program's thread | all threads | CPU %% of "
+      "a core |\n|---|---:|---:|---:|\n");
   for (std::size_t e = 0; e < exes.size(); ++e)
-    std::printf("| %s | %.1f | %.2f |\n", exes[e].c_str(), rs[e].idleWakeupsPerS,
-                rs[e].idleCpuPercent);
+    std::printf("| %s | %.1f | %.1f | %.2f |\n", exes[e].c_str(), rs[e].idleMainWakeupsPerS,
+                rs[e].idleWakeupsPerS, rs[e].idleCpuPercent);
 }
 
 void PrintWineTable(const std::vector<std::string>& exes, const std::vector<WineResult>& rs) {

@@ -47,11 +47,12 @@ long ResidentKb(int pid) {
   return -1;
 }
 
-long ContextSwitches(int pid) {
+long ContextSwitches(int pid, int tid) {
   std::error_code error;
   long sum = 0;
   bool any = false;
   for (const auto& task : std::filesystem::directory_iterator(ProcFile(pid, "task"), error)) {
+    if (tid != 0 && task.path().filename() != std::to_string(tid)) continue;
     std::istringstream status(ReadFile(task.path().string() + "/status"));
     for (std::string line; std::getline(status, line);) {
       const auto colon = line.find(':');
