@@ -552,10 +552,16 @@ bool PosixConsole::Wait(int line, int timeoutMs) {
   nfds_t n = 0;
   if (line >= 0) fds[n++] = pollfd{line, POLLIN, 0};
   if (!out_.suspended) fds[n++] = pollfd{STDIN_FILENO, POLLIN, 0};
+  const nfds_t tty = n;
   if (ttyFd_ >= 0 && (out_.size > 0 || out_.dropping)) fds[n++] = pollfd{ttyFd_, POLLOUT, 0};
+  const bool watchingTty = n > tty;
   if (wakeRead_ >= 0) fds[n++] = pollfd{wakeRead_, POLLIN, 0};
   const int ready = poll(fds, n, WaitLimit(timeoutMs));
   DrainWakes();
+  if (watchingTty && (fds[tty].revents & (POLLERR | POLLHUP | POLLNVAL))) {
+    out_.size = 0;  // the terminal is gone: nothing will take what waits
+    out_.dropping = false;
+  }
   return line >= 0 && ready > 0 && fds[0].revents != 0;
 }
 
