@@ -5,11 +5,13 @@
 //
 //   build/varnhalt_bench [--quick] [--monitor PATH]...
 //   build/varnhalt_bench --wine [--exe PATH]...
+//   build/varnhalt_bench --idle N [--monitor PATH]...   (or with --wine)
 //
 // With several --monitor, every run is made for each of them in turn, so
 // that a change can be compared with the build before it in the same run.
 // --wine measures the Windows program under Wine instead (wine_bench.cpp),
-// several --exe likewise in turn; it needs no root.
+// several --exe likewise in turn; it needs no root. --idle N makes only the
+// idle runs (at the table, the line quiet, no key), N rounds.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -42,7 +44,7 @@ namespace {
 constexpr double kLine9600 = 960.0;  // bytes a second at 9600 baud, 8N1
 constexpr double kLine115200 = 11520.0;
 constexpr int kEscQuietMs = 60;  // after ESC, more than the monitor's 25 ms
-constexpr double kIdleSeconds = 5.0;
+constexpr double kIdleSeconds = 10.0;
 
 double NowS() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -218,35 +220,63 @@ Result RunFloor(const Scenario& s) {
   return res;
 }
 
-// The monitor on an idle line of the benchmark's own: CPU over kIdleSeconds
-// (in % of a core), then ESC; false when it never sent "Ra".
-bool RunIdle(const std::string& monitor, double& cpuPercent, double& escMs) {
+// The monitor idle at its table: wake-ups (context switches) a second and
+// CPU (in % of a core) over kIdleSeconds, then the time from ESC to exit.
+struct IdleFigures {
+  bool atTable = false;  // false: it never answered the clock with "Rb"
+  double wakeupsPerS = 0, cpuPercent = 0, escMs = -1;
+};
+
+// Reads what the monitor sent on the line until it holds n bytes or ms pass.
+std::string ReadLine(int master, std::size_t n, int ms) {
+  std::string got;
+  for (const double end = NowS() + ms / 1000.0; got.size() < n && NowS() < end;) {
+    pollfd p{master, POLLIN, 0};
+    char buf[64];
+    const ssize_t r = poll(&p, 1, 20) > 0 ? read(master, buf, sizeof buf) : 0;
+    if (r > 0) got.append(buf, static_cast<std::size_t>(r));
+  }
+  return got;
+}
+
+// The first clock of the controller: the monitor acknowledges it, asks for
+// "Rb", writes its parameter and draws its table.
+bool ShowTable(int master, Console& console) {
+  unsigned char clock[16] = {0, 0, 0, 0x07, 0x05, 0x21, 0x14, 0x03, 0x04, 0x13};
+  const int n = BuildTelegram(kDataStart, '2', 7, clock);
+  if (write(master, clock, static_cast<std::size_t>(n)) != n) return false;
+  const std::string sent = ReadLine(master, kAckLength + 8 + 9, 5000);
+  for (const double end = NowS() + 0.5; NowS() < end;) console.Pump(50);  // the drawing
+  return sent.size() == kAckLength + 8 + 9 && sent.compare(kAckLength, 2, "Rb") == 0;
+}
+
+IdleFigures RunIdle(const std::string& monitor) {
+  IdleFigures f;
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   char name[128];
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
       ptsname_r(master, name, sizeof name) != 0)
-    return false;
+    return f;
   const int slave = open(name, O_RDWR | O_NOCTTY);  // keeps the line up
   const std::string dir = NewDir();
-  bool sawRa = false;
   {
     Console console(monitor, name, dir);
     console.TypePort();
-    for (const double end = NowS() + 5; !sawRa && NowS() < end; console.Pump(20)) {
-      pollfd p{master, POLLIN, 0};
-      unsigned char ra[8];
-      sawRa = poll(&p, 1, 0) > 0 && read(master, ra, sizeof ra) > 0;
-    }
-    const double t0 = NowS(), cpu0 = CpuSeconds(console.pid());
+    f.atTable = ReadLine(master, 8, 5000).size() == 8 && ShowTable(master, console);
+    const pid_t pid = console.pid();
+    const double t0 = NowS(), cpu0 = CpuSeconds(pid);
+    const long switches0 = ContextSwitches(pid);
     while (NowS() - t0 < kIdleSeconds) console.Pump(100);
-    cpuPercent = (CpuSeconds(console.pid()) - cpu0) / (NowS() - t0) * 100;
+    const double seconds = NowS() - t0;
+    f.wakeupsPerS = static_cast<double>(ContextSwitches(pid) - switches0) / seconds;
+    f.cpuPercent = (CpuSeconds(pid) - cpu0) / seconds * 100;
     poll(nullptr, 0, kEscQuietMs);
-    escMs = console.EscToExit() * 1000;
+    f.escMs = console.EscToExit() * 1000;
   }
   RemoveDir(dir);
   close(slave);
   close(master);
-  return sawRa;
+  return f;
 }
 
 std::vector<Scenario> MonitorScenarios(bool quick) {
@@ -294,10 +324,16 @@ void PrintTable(const std::vector<Result>& rs) {
 }
 
 // The highest rate kept with every acknowledgement right, and ESC's times.
-void PrintSummary(const std::string& monitor, const std::vector<Result>& rs, double idleCpu,
-                  double idleEsc, bool idleOk) {
+void PrintIdle(const IdleFigures& idle) {
+  std::printf(
+      "idle at the table (%.0f s, line quiet, no key): %.1f wake-ups/s, %.3f %% of a core%s\n",
+      kIdleSeconds, idle.wakeupsPerS, idle.cpuPercent, idle.atTable ? "" : " (no table drawn!)");
+}
+
+void PrintSummary(const std::string& monitor, const std::vector<Result>& rs,
+                  const IdleFigures& idle) {
   double best = 0, bestBytes = 0;
-  std::vector<double> esc = {idleEsc};
+  std::vector<double> esc = {idle.escMs};
   for (const Result& r : rs) {
     esc.push_back(r.escMs);
     const bool kept = r.target == 0 || r.valuesPerS >= 0.95 * r.target;
@@ -311,8 +347,7 @@ void PrintSummary(const std::string& monitor, const std::vector<Result>& rs, dou
       "\n%s\nhighest rate with no lost, doubled or wrong acknowledgement: %.0f telegrams/s, "
       "%.0f bytes/s = %.0f x 9600 baud, %.1f x 115200 baud\n",
       monitor.c_str(), best, bestBytes, bestBytes / kLine9600, bestBytes / kLine115200);
-  std::printf("idle CPU (%.0f s, no traffic): %.2f %% of a core%s\n", kIdleSeconds, idleCpu,
-              idleOk ? "" : " (no \"Ra\" seen!)");
+  PrintIdle(idle);
   std::printf("ESC to exit: median %.1f ms, max %.1f ms (%zu runs)\n", esc[esc.size() / 2],
               esc.back(), esc.size());
 }
@@ -320,22 +355,27 @@ void PrintSummary(const std::string& monitor, const std::vector<Result>& rs, dou
 // Every monitor through every run, the monitors taking turns run by run.
 void BenchMonitors(const std::vector<std::string>& monitors, bool quick) {
   std::vector<std::vector<Result>> results(monitors.size());
-  std::vector<double> idleCpu(monitors.size()), idleEsc(monitors.size());
-  std::vector<bool> idleOk(monitors.size());
-  for (std::size_t m = 0; m < monitors.size(); ++m) {
-    double cpu = 0, esc = 0;
-    idleOk[m] = RunIdle(monitors[m], cpu, esc);
-    idleCpu[m] = cpu;
-    idleEsc[m] = esc;
-  }
+  std::vector<IdleFigures> idle;
+  for (const std::string& monitor : monitors) idle.push_back(RunIdle(monitor));
   for (const Scenario& s : MonitorScenarios(quick))
     for (std::size_t m = 0; m < monitors.size(); ++m)
       results[m].push_back(RunMonitor(s, monitors[m]));
   for (std::size_t m = 0; m < monitors.size(); ++m) {
     std::printf("\n%s\n", monitors[m].c_str());
     PrintTable(results[m]);
-    PrintSummary(monitors[m], results[m], idleCpu[m], idleEsc[m], idleOk[m]);
+    PrintSummary(monitors[m], results[m], idle[m]);
   }
+}
+
+// Only the idle figures, each monitor rounds times in turn, and ESC's times.
+void BenchIdle(const std::vector<std::string>& monitors, int rounds) {
+  for (int r = 0; r < rounds; ++r)
+    for (const std::string& monitor : monitors) {
+      const IdleFigures f = RunIdle(monitor);
+      std::printf("\n%s\n", monitor.c_str());
+      PrintIdle(f);
+      std::printf("ESC to exit: %.1f ms\n", f.escMs);
+    }
 }
 
 }  // namespace
@@ -347,6 +387,8 @@ int main(int argc, char** argv) {
   app.add_flag("--quick", quick, "fewer telegrams per run (about a fifth of the time)");
   app.add_option("--monitor", monitors, "monitor program(s) to measure (default: this build's)")
       ->check(CLI::ExistingFile);
+  int idleRounds = 0;
+  app.add_option("--idle", idleRounds, "only the idle figures, this many rounds per monitor");
   bool wine = false;
   std::vector<std::string> exes;
   app.add_flag("--wine", wine, "the Windows program under Wine instead of the monitor");
@@ -356,7 +398,7 @@ int main(int argc, char** argv) {
   if (wine) {
     if (exes.empty()) exes.push_back(kWinExe);
     std::printf("load average at start: %s", Shell("cat /proc/loadavg").c_str());
-    const bool ok = BenchWine(exes);
+    const bool ok = BenchWine(exes, idleRounds > 0);
     std::printf("load average at the end: %s", Shell("cat /proc/loadavg").c_str());
     return ok ? 0 : 1;
   }
@@ -366,6 +408,10 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   std::printf("load average at start: %s", Shell("cat /proc/loadavg").c_str());
+  if (idleRounds > 0) {
+    BenchIdle(monitors, idleRounds);
+    return 0;
+  }
   BenchMonitors(monitors, quick);
   std::printf("\nload average at the end: %s\n", Shell("cat /proc/loadavg").c_str());
   // Not the monitor: the same pty and simulator with a minimal acknowledger,

@@ -14,8 +14,10 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "line_io.h"
+#include "proc.h"
 #include "shell.h"
 #include "telegrams.h"
 #include "terminal.h"
@@ -102,6 +104,12 @@ class WineRun {
     return Exchange(clock, Ack(clock, true) + Request("Rb") + ParamWrite());
   }
 
+  // The exe's own process (its name cut to 15 characters, as the kernel
+  // keeps it); -1 when it is not found.
+  int ExePid(const std::string& exe) const {
+    const std::string name = std::filesystem::path(exe).filename().string().substr(0, 15);
+    return term_ ? term_->Pid(name) : -1;
+  }
   bool Exchange(const Bytes& out, const Bytes& expected) {
     return WriteAll(master_, out) && ReadExactly(master_, expected.size(), 5000) == expected;
   }
@@ -155,8 +163,11 @@ struct WineResult {
   double aloneP50 = 0, aloneP99 = 0;  // ms, one telegram at a time
   double lineP50 = 0, lineP99 = 0;    // ms, at the line's rate
   double perS = 0, bytesPerS = 0;     // back to back
-  std::size_t wrong = 0;              // telegrams not acknowledged right, in all runs
-  int failedRuns = 0;                 // runs in which the exe showed no table
+  double idleWakeupsPerS = -1;        // at the table, the line quiet, no key: all threads
+  double idleMainWakeupsPerS = -1;    // the program's own thread (the loop)
+  double idleCpuPercent = -1;
+  std::size_t wrong = 0;  // telegrams not acknowledged right, in all runs
+  int failedRuns = 0;     // runs in which the exe showed no table
 };
 
 // The delay of each acknowledgement after its telegram was written.
@@ -200,6 +211,31 @@ void MeasureBackToBack(WineRun& run, WineResult& res) {
   res.bytesPerS = res.perS * static_cast<double>(ValueTelegram(0).size());
 }
 
+// The exe's process at its table with the line quiet and no key: its
+// context switches (every thread's) a second and its CPU, over 10 s.
+void MeasureIdle(WineRun& run, const std::string& exe, WineResult& res) {
+  const int pid = run.ExePid(exe);
+  if (pid < 0) return;
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // the drawing done
+  const auto start = Clock::now();
+  const long switches = ContextSwitches(pid), own = ContextSwitches(pid, pid);
+  const double cpu = CpuSeconds(pid);
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  const double seconds = Ms(Clock::now() - start) / 1000;
+  res.idleWakeupsPerS = static_cast<double>(ContextSwitches(pid) - switches) / seconds;
+  res.idleMainWakeupsPerS = static_cast<double>(ContextSwitches(pid, pid) - own) / seconds;
+  res.idleCpuPercent = (CpuSeconds(pid) - cpu) / seconds * 100;
+}
+
+void PrintWineIdle(const std::vector<std::string>& exes, const std::vector<WineResult>& rs) {
+  std::printf(
+      "\n| exe | idle at the table: wake-ups/s, the program's thread | all threads | CPU %% of "
+      "a core |\n|---|---:|---:|---:|\n");
+  for (std::size_t e = 0; e < exes.size(); ++e)
+    std::printf("| %s | %.1f | %.1f | %.2f |\n", exes[e].c_str(), rs[e].idleMainWakeupsPerS,
+                rs[e].idleWakeupsPerS, rs[e].idleCpuPercent);
+}
+
 void PrintWineTable(const std::vector<std::string>& exes, const std::vector<WineResult>& rs) {
   std::printf(
       "\n| exe | one at a time: ack p50 ms | p99 ms | at %.0f bytes/s: ack p50 ms | p99 ms | "
@@ -222,7 +258,7 @@ void PrintWineTable(const std::vector<std::string>& exes, const std::vector<Wine
 
 }  // namespace
 
-bool BenchWine(const std::vector<std::string>& exes) {
+bool BenchWine(const std::vector<std::string>& exes, bool idleOnly) {
   const std::string dir = MakeDir();
   const std::string error =
       dir.empty() ? "no temporary directory" : MakeWinePrefix(dir + "/template");
@@ -233,7 +269,13 @@ bool BenchWine(const std::vector<std::string>& exes) {
   using Measure = void (*)(WineRun&, WineResult&);
   std::vector<WineResult> results(exes.size());
   bool ok = true;
-  for (Measure measure : {MeasureAlone, MeasureLineRate, MeasureBackToBack}) {
+  std::vector<Measure> measures = {MeasureAlone, MeasureLineRate, MeasureBackToBack};
+  if (idleOnly) measures.clear();
+  for (std::size_t e = 0; e < exes.size(); ++e) {
+    WineRun run(std::filesystem::absolute(exes[e]), dir + "/template");
+    if (run.ShowTable()) MeasureIdle(run, exes[e], results[e]);
+  }
+  for (Measure measure : measures) {
     for (std::size_t e = 0; e < exes.size(); ++e) {
       // Absolute: the exe runs in a working directory of its own.
       WineRun run(std::filesystem::absolute(exes[e]), dir + "/template");
@@ -247,6 +289,7 @@ bool BenchWine(const std::vector<std::string>& exes) {
   }
   StopWine(dir + "/template");
   Shell("rm -rf " + Quote(dir));
-  PrintWineTable(exes, results);
+  if (!idleOnly) PrintWineTable(exes, results);
+  PrintWineIdle(exes, results);
   return ok;
 }

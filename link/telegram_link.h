@@ -45,6 +45,9 @@ class ComPort {
   int Receive(unsigned char* buf, int n);
   // Bytes already taken from the device that Receive has not handed out.
   int Buffered() const { return aheadCount_; }
+  // The platform's handle (POSIX: the file descriptor, for the loop's wait);
+  // -1 while closed.
+  std::intptr_t Handle() const { return handle_; }
   // The system's reason for the last failed Open, or for the loss of the
   // device, e.g. "Device or resource busy".
   const char* Error() const { return error_; }

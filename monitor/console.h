@@ -84,4 +84,12 @@ class Keyboard {
   // key read or kKeyNone. Multi-byte keys (arrows, function keys) are read
   // whole and dropped, so that only a lone ESC gives kKeyEsc.
   int Poll();
+
+  // The loop's wait, one call for everything it waits for: a byte on the
+  // line (line: the port's descriptor, -1 for none), a key, a signal, or a
+  // terminal that takes waiting output; at most timeoutMs (-1: no limit),
+  // and no longer than it takes to tell a lone ESC from a key's sequence.
+  // True when the line may have a byte for the turn's read. On Windows the
+  // port's 20 ms read time-out is the wait: this returns true at once.
+  bool Wait(int line, int timeoutMs);
 };

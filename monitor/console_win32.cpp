@@ -632,6 +632,8 @@ int ConsolePendingSignal() { return TheConsole().Pending(); }
 Keyboard::Keyboard() { TheConsole().StartKeys(); }
 Keyboard::~Keyboard() { TheConsole().EndKeys(); }
 int Keyboard::Poll() { return TheConsole().PollKeys(); }
+// The port's read, with its 20 ms time-out, is the loop's wait on Windows.
+bool Keyboard::Wait(int, int) { return true; }
 
 // Cell calls never drop output; a cell shows any byte as a glyph of the
 // console's code page, never as a command.

@@ -215,7 +215,9 @@ void TryReopen(MonitorLoop& m) {
 
 int ReceiveTurn(MonitorLoop& m) {
   if (m.portLost) TryReopen(m);
-  if (m.count < kReceiveBufferSize && ComReceive(m.buffer + m.count, 1) > 0) {
+  const bool quiet = m.lineQuiet;  // a read now would only wait out its time-out
+  m.lineQuiet = false;
+  if (!quiet && m.count < kReceiveBufferSize && ComReceive(m.buffer + m.count, 1) > 0) {
     ++m.count;
     ++m.counts.bytes;
   } else if (!m.portLost && hCom.Lost()) {
@@ -303,6 +305,22 @@ static_assert(std::size(kHandlers) == kMonitorStateCount &&
                   static_cast<int>(MonitorState::LogInfo) == kMonitorStateCount - 1,
               "one handler per monitor state, in the order of MonitorState");
 
+// The turn's one wait, before a turn that reads the line: for a byte, a
+// key, a signal or a terminal that takes output; while the port is lost, no
+// longer than its next retry. Bytes read ahead and complete telegrams need
+// no wait.
+void WaitForWork(Keyboard& keyboard, MonitorLoop& m) {
+  if (m.state != MonitorState::Receive || hCom.Buffered() > 0) return;
+  int timeoutMs = -1;
+  if (m.portLost) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(m.nextReopen - MonitorClock::now());
+    timeoutMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+  }
+  const int line = m.portLost ? -1 : static_cast<int>(hCom.Handle());
+  m.lineQuiet = !keyboard.Wait(line, timeoutMs);
+}
+
 // The keys of this turn: ESC ends the program with 0, the keyboard's end with 1.
 int PollKeys(Keyboard& keyboard, MonitorLoop& m) {
   const int key = keyboard.Poll();
@@ -377,6 +395,7 @@ int RunMonitor() {
   std::optional<Keyboard> keyboard;  // key mode from the first poll, after the dialogue
   int status = kRunning;
   while (status == kRunning) {
+    if (keyboard) WaitForWork(*keyboard, m);
     status = MonitorTurn(m);
     if (status == kRunning) {
       if (!keyboard) keyboard.emplace();

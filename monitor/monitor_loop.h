@@ -54,6 +54,7 @@ struct MonitorLoop {
   std::FILE* input = stdin;  // where the port number is typed
   bool portOpened = false;   // the start dialogue opened a port
   bool portLost = false;     // the device went away; reopened once a second
+  bool lineQuiet = false;    // the turn's wait saw no byte on the line: no read this turn
   MonitorClock::time_point openedAt{};
   MonitorClock::time_point nextReopen{};
   LineCounts counts;

@@ -417,9 +417,9 @@ TEST_F(EnvironmentFault, QuietLineCostsNoCpu) {
   const int pid = t.Pid("varnhalt_test");
   ASSERT_GT(pid, 0);
   ExpectAlive(t, "beforequiet");
-  // The controller says nothing: each turn waits its 20 ms for a byte. A
-  // loop that spins would use a whole core; allow a tenth of one over the
-  // time actually waited.
+  // The controller says nothing: the loop sleeps in its wait until a byte
+  // or a key comes. A loop that spins would use a whole core; allow a tenth
+  // of one over the time actually waited.
   const long before = CpuTicks(pid);
   const auto start = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(1));

@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "end_to_end.h"
+#include "proc.h"
 #include "sim_options.h"
 #include "sim_process.h"
 
@@ -201,6 +205,83 @@ TEST_F(EndToEnd, SigtermRestoresTheTerminalAndReleasesThePort) {
   ASSERT_NO_FATAL_FAILURE(Connect(*again));
   again->Key("Escape");
   EXPECT_EQ(again->ExitStatus(), 0);
+}
+
+// Idle at the table, with the line quiet and no key, the program sleeps in
+// one wait: no wake-up a second. Then whatever must wake it does, each in
+// turn after a quiet spell: a telegram, a resize, a continue, a key.
+TEST_F(EndToEnd, IdleAtTheTableCostsNoWakeUpAndWakesForWhatMatters) {
+  auto t = Launch();
+  ASSERT_NO_FATAL_FAILURE(DrawTable(*t, {"Outdoor", "Flow"}));
+  const int pid = t->Pid("varnhalt_test");
+  ASSERT_GT(pid, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the drawing done
+  const long before = ContextSwitches(pid);
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double perSecond = static_cast<double>(ContextSwitches(pid) - before) / seconds;
+  std::printf("idle at the table: %.2f wake-ups a second\n", perSecond);
+  EXPECT_LT(perSecond, 1.0);
+
+  const Bytes values = ValuesTelegram({-12, 7});
+  const Bytes quiet = Telegram('M', 'I', {'q', 'u', 'i', 'e', 't'});
+  const struct {
+    const char* what;
+    std::function<void()> wake;
+    bool redraws;  // the whole screen is drawn again: the trace line goes
+  } wakes[] = {
+      {"a telegram", [&] { Exchange(values, Ack(values, true)); }, false},
+      {"a resize (SIGWINCH)", [&] { t->Resize(90, 30); }, true},
+      {"a continue (SIGCONT)", [&] { kill(pid, SIGSTOP), kill(pid, SIGCONT); }, true},
+  };
+  for (const auto& w : wakes) {
+    SCOPED_TRACE(w.what);
+    Exchange(quiet, Ack(quiet, true));
+    ASSERT_TRUE(t->WaitFor(">>> MIquiet"));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    w.wake();
+    EXPECT_TRUE(t->WaitFor("Flow                7", 1000));
+    if (w.redraws) {
+      const auto shown = [&t] {
+        const auto s = t->Screen();
+        return std::any_of(s.begin(), s.end(),
+                           [](const std::string& row) { return row.rfind(">>> MIquiet", 0) == 0; });
+      };
+      bool gone = false;
+      for (int i = 0; i < 50 && !(gone = !shown()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      EXPECT_TRUE(gone) << "not drawn again within a second";
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  t->Key("Escape");
+  EXPECT_EQ(t->ExitStatus(1000), 0);
+}
+
+// Keys through a pipe, with their own timing: a key's sequence whose bytes
+// come 10 ms apart is one key, a lone ESC ends the program, and the end of
+// input ends it with 1.
+TEST_F(EndToEnd, KeySequencesWithGapsAreOneKeyAndOnlyALoneEscEnds) {
+  const struct {
+    const char* what;
+    std::string keys;  // shell commands that write the keys
+    int status;
+  } cases[] = {
+      {"an arrow key, its bytes 10 ms apart",
+       "printf '\\033'; sleep 0.01; printf '['; sleep 0.01; printf 'A'", 1},
+      {"ESC and O x, 10 ms apart", "printf '\\033'; sleep 0.01; printf 'O'; sleep 0.01; printf 'P'",
+       1},
+      {"an arrow key at once", "printf '\\033[B'", 1},
+      {"a lone ESC after a quiet spell", "printf '\\033'", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Terminal t("(echo 1; sleep 1; " + c.keys + "; sleep 1) | " + Monitor(), dir_.path());
+    ASSERT_EQ(line_.ReadExactly(8, 5000), Request("Ra"));
+    EXPECT_EQ(t.ExitStatus(), c.status);
+  }
 }
 
 }  // namespace

@@ -175,8 +175,10 @@ TEST_F(Window, StopAndContinueGiveTheTerminalBackAndTakeItAgain) {
   t.Type(Monitor());
   t.Key("Enter");
   ASSERT_NO_FATAL_FAILURE(ShowTable(t, 0));
+  EXPECT_FALSE(t.CursorShown()) << "the cursor is hidden while the table is shown";
   t.Key("C-z");
   ASSERT_TRUE(t.WaitFor("Stopped"));
+  EXPECT_TRUE(t.CursorShown()) << "the shell gets its cursor back";
   ExpectWholeWindowScrolls(t, "stty -g > stty.stopped; ", 40);
   EXPECT_EQ(ReadFile(dir_.File("stty.stopped")), ReadFile(dir_.File("stty.before")));
 
@@ -196,10 +198,12 @@ TEST_F(Window, StopAndContinueGiveTheTerminalBackAndTakeItAgain) {
   t.Type("fg");
   t.Key("Enter");
   ExpectTable(RedrawnScreen(t, 40), 20, 100);
+  EXPECT_FALSE(t.CursorShown()) << "hidden again with the table";
   Exchange(Values(50), Ack(Values(50), true));
   EXPECT_TRUE(t.WaitFor(ValueRow(9, 50)));
   t.Key("Escape");  // a lone ESC ends it again: key mode is back
   ASSERT_TRUE(t.WaitFor("Times the port was lost: 0"));
+  EXPECT_TRUE(t.CursorShown());
   t.Type("stty -g > stty.after");
   t.Key("Enter");
   ASSERT_TRUE(t.WaitFor("$ stty -g > stty.after"));
@@ -207,15 +211,16 @@ TEST_F(Window, StopAndContinueGiveTheTerminalBackAndTakeItAgain) {
   EXPECT_EQ(ReadFile(dir_.File("stty.after")), ReadFile(dir_.File("stty.before")));
 }
 
-// Ctrl+C and Ctrl+\ typed in a shell with job control end the program as
-// ESC does, with the report, and leave a terminal as it was, that scrolls
-// as a whole.
+// ESC, Ctrl+C and Ctrl+\ typed in a shell with job control end the program,
+// with the report, and leave a terminal as it was, that scrolls as a whole
+// and shows its cursor (hidden while the table was shown).
 TEST_F(Window, CtrlCAndCtrlBackslashEndWithTheReport) {
   const struct {
     const char* what;
     const char* key;
-    int sig;
-  } ways[] = {{"Ctrl+C", "\x03", SIGINT}, {"Ctrl+\\", "\x1c", SIGQUIT}};
+    int status;
+  } ways[] = {
+      {"ESC", "\x1b", 0}, {"Ctrl+C", "\x03", 128 + SIGINT}, {"Ctrl+\\", "\x1c", 128 + SIGQUIT}};
   for (const auto& way : ways) {
     SCOPED_TRACE(way.what);
     std::remove(dir_.File("comlog.log").c_str());
@@ -227,9 +232,11 @@ TEST_F(Window, CtrlCAndCtrlBackslashEndWithTheReport) {
     const Bytes full = Telegram('M', 'I', {'F', 'u', 'l', 'l'});
     Exchange(Noise(20) + full, Ack(full, true));
     ASSERT_TRUE(t.WaitFor(">>> MIFull"));
+    EXPECT_FALSE(t.CursorShown());
     t.Type(way.key);
     ASSERT_TRUE(t.WaitFor("Times the port was lost: 0"));
-    EXPECT_TRUE(t.WaitFor("status " + std::to_string(128 + way.sig)));
+    EXPECT_TRUE(t.WaitFor("status " + std::to_string(way.status)));
+    EXPECT_TRUE(t.CursorShown());
     EXPECT_NE(Log().find("-> Times the port was lost: 0\n"), std::string::npos) << Log();
     ExpectTerminalRestored();
     ExpectWholeWindowScrolls(t, "", 24);

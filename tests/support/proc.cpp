@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <sstream>
 #include <vector>
 
@@ -44,6 +45,23 @@ long ResidentKb(int pid) {
   for (std::string line; std::getline(status, line);)
     if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
   return -1;
+}
+
+long ContextSwitches(int pid, int tid) {
+  std::error_code error;
+  long sum = 0;
+  bool any = false;
+  for (const auto& task : std::filesystem::directory_iterator(ProcFile(pid, "task"), error)) {
+    if (tid != 0 && task.path().filename() != std::to_string(tid)) continue;
+    std::istringstream status(ReadFile(task.path().string() + "/status"));
+    for (std::string line; std::getline(status, line);) {
+      const auto colon = line.find(':');
+      if (colon == std::string::npos || line.find("ctxt_switches") == std::string::npos) continue;
+      sum += std::stol(line.substr(colon + 1));
+      any = true;
+    }
+  }
+  return any ? sum : -1;
 }
 
 bool Running(int pid) {

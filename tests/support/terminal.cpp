@@ -82,6 +82,10 @@ int Terminal::Pid(const std::string& name) {
   return Descendant(std::atoi(Tmux("display-message -p -t 0 '#{pane_pid}'").c_str()), name);
 }
 
+bool Terminal::CursorShown() {
+  return Tmux("display-message -p -t 0 '#{cursor_flag}'").rfind('1', 0) == 0;
+}
+
 std::pair<int, int> Terminal::Cursor() {
   std::istringstream in(Tmux("display-message -p -t 0 '#{cursor_x} #{cursor_y}'"));
   std::pair<int, int> at{-1, -1};

@@ -34,6 +34,8 @@ class Terminal {
   int Pid(const std::string& name);
   // The cursor's column and row, counted from 0.
   std::pair<int, int> Cursor();
+  // True while the terminal shows the cursor (the program may hide it).
+  bool CursorShown();
   // Gives the window a new size, as a technician dragging its corner does.
   void Resize(int cols, int rows);
   // The tmux server's process id: stopping it stops the terminal reading.
