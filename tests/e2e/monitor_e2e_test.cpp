@@ -26,13 +26,28 @@
 
 namespace {
 
+// Waits until the port prompt stands n times on the screen.
+bool PromptsShown(Terminal& t, int n) {
+  for (int i = 0; i < 250; ++i) {
+    int shown = 0;
+    for (const std::string& row : t.Screen()) shown += row.rfind("ComPort-Nummer", 0) == 0;
+    if (shown >= n) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 // The ports present before the first prompt and after a port that could
 // not be opened (the line put over /dev/ttyS0 is COM1); the port's line in
 // the log and at the cursor when it opens.
 TEST_F(EndToEnd, PortPromptAsksAgainUntilAPortOpens) {
   auto t = Launch();
   ASSERT_TRUE(t->WaitFor("ComPort-Nummer [1..6]:"));
+  // Each answer is typed once its prompt stands, so that the terminal's echo
+  // of a typed-ahead answer cannot land before the prompt it answers.
+  int prompts = 1;
   for (const char* typed : {"abc", "9", "2"}) {
+    ASSERT_TRUE(PromptsShown(*t, prompts++));
     t->Type(typed);
     t->Key("Enter");
   }
