@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "system_error.h"
 #include "telegram_link.h"
 
 namespace {
@@ -64,15 +65,7 @@ void ClearLineError(HANDLE h) {
   ClearCommError(h, &errors, &stat);
 }
 
-void KeepError(char* out, std::size_t size, DWORD code) {
-  char text[128] = "";
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                 sizeof text, nullptr);
-  // FormatMessage ends its text with CR LF: cut it.
-  for (char* p = text; *p; ++p)
-    if (*p == '\r' || *p == '\n') *p = '\0';
-  std::snprintf(out, size, "%s (error %lu)", text, static_cast<unsigned long>(code));
-}
+void KeepError(char* out, std::size_t size, DWORD code) { SystemErrorText(code, out, size); }
 
 // Reads what the driver already holds, up to size bytes, at once; when
 // nothing waits, one byte within the read time-out. Asking ReadFile for more

@@ -411,16 +411,14 @@ void PlayPc(const std::string& path, int (*copies)(int),
   unsigned char t[9];
   ASSERT_EQ(write(fd, t, BuildRequest("Ra", -12, t)), 8);
   PcFramer f;
+  PcRequests requests;
   FrameEvent e;
-  bool clock = false;
   for (int n = 0; NextTelegram(fd, f, e);) {
     for (int k = copies(n++); k > 0; --k) ASSERT_EQ(write(fd, e.ack, 6), 6);
     if (seen) seen(e, f);
-    if (e.ack[1] == '2' && e.checksumOk && !clock) {
-      clock = true;
-      ASSERT_EQ(write(fd, t, BuildRequest("Rb", -12, t)), 8);
-      ASSERT_EQ(write(fd, t, BuildParamWrite(155, 4, t)), 9);
-    }
+    unsigned char more[PcRequests::kMax];
+    const int m = requests.After(e, more);
+    ASSERT_EQ(write(fd, more, static_cast<std::size_t>(m)), m);
   }
   close(fd);
 }

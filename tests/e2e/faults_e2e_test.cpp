@@ -77,9 +77,8 @@ class EnvironmentFault : public EndToEnd {
 
 // What the program owes for a stream of controller bytes, by the
 // simulator's model of its receiver: one acknowledgement for each 'M'
-// telegram it frames, and after the first good clock telegram the request
-// "Rb" and the parameter write (a clock with a bad checksum is refused). Nothing else may come
-// back.
+// telegram it frames, and the requests that its model of the PC's requests
+// adds. Nothing else may come back.
 class OwedReplies {
  public:
   void Feed(const unsigned char* b, std::size_t n) {
@@ -88,13 +87,8 @@ class OwedReplies {
       if (e.type != FrameEventType::Data) continue;
       ++telegrams_;
       bytes_.insert(bytes_.end(), e.ack, e.ack + 6);
-      if (e.ack[1] == '2' && e.checksumOk && !clock_) {
-        clock_ = true;
-        unsigned char rb[8];
-        BuildRequest("Rb", -12, rb);
-        bytes_.insert(bytes_.end(), rb, rb + 8);
-        bytes_.insert(bytes_.end(), {0x52, 0x49, 0x04, 0x00, 0x9B, 0x00, 0x04, 0x01, 0x3E});
-      }
+      unsigned char more[PcRequests::kMax];
+      bytes_.insert(bytes_.end(), more, more + requests_.After(e, more));
     }
   }
   const Bytes& bytes() const { return bytes_; }
@@ -104,7 +98,7 @@ class OwedReplies {
   PcFramer framer_;
   Bytes bytes_;
   int telegrams_ = 0;
-  bool clock_ = false;
+  PcRequests requests_;
 };
 
 // Where two byte strings first differ, for a readable failure.
