@@ -154,20 +154,43 @@ TEST_F(EnvironmentFault, LogThatIsADirectoryOrCannotRotate) {
   ExpectAlive(t, "logisadir");
 
   // An oversized log whose backup is a non-empty directory: the rename
-  // fails, the line is appended, and the next line tries again.
-  std::filesystem::remove(dir_.File("comlog.log"));
-  WriteFile(dir_.File("comlog.log"), std::string(500001, 'x'));
-  std::filesystem::create_directory(dir_.File("comlog.bak"));
-  WriteFile(dir_.File("comlog.bak/keep"), "");
+  // fails, which the screen and the log say once; the line is appended, and
+  // each later line tries again in silence.
+  const std::string notice = "comlog.log cannot be rotated: Is a directory";
+  auto blockRotation = [&] {
+    std::filesystem::remove(dir_.File("comlog.log"));
+    std::filesystem::remove(dir_.File("comlog.bak"));
+    WriteFile(dir_.File("comlog.log"), std::string(500001, 'x'));
+    std::filesystem::create_directory(dir_.File("comlog.bak"));
+    WriteFile(dir_.File("comlog.bak/keep"), "");
+  };
+  auto noticesOnScreen = [&] {
+    const auto rows = t.Screen();
+    return std::count(rows.begin(), rows.end(), notice);
+  };
+  blockRotation();
   ExpectAlive(t, "norotation");
+  ExpectAlive(t, "stillnot");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the notice's row, if any
   const std::string oversized = Log();
   EXPECT_EQ(oversized.substr(0, 500001), std::string(500001, 'x'));
   EXPECT_NE(oversized.find("-> >>> MInorotation {", 500001), std::string::npos);
+  EXPECT_EQ(Occurrences(oversized, "-> " + notice + "\n"), 1u);
+  EXPECT_EQ(noticesOnScreen(), 1);
   std::filesystem::remove_all(dir_.File("comlog.bak"));
   ExpectAlive(t, "rotated");
   EXPECT_EQ(ReadFile(dir_.File("comlog.bak")), oversized);
   EXPECT_NE(Log().find("-> >>> MIrotated {"), std::string::npos);
   EXPECT_LT(FileSize(dir_.File("comlog.log")), 100);
+  EXPECT_EQ(noticesOnScreen(), 1);  // a success is not announced
+
+  // Failing again after a success: said again.
+  blockRotation();
+  ExpectAlive(t, "againnot");
+  for (int i = 0; i < 100 && noticesOnScreen() < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(noticesOnScreen(), 2);
+  EXPECT_EQ(Occurrences(Log(), "-> " + notice + "\n"), 1u);
   t.Key("Escape");
   EXPECT_EQ(t.ExitStatus(), 0);
 }
