@@ -55,6 +55,9 @@ class LogAppendFile {
  private:
   void Open();
   void Close();
+  // Removes bak (a missing one is fine) and renames the log to it; false
+  // with the system's error kept by the platform (errno, GetLastError).
+  bool MoveAside(const char* bak);
   void KeepError();
   const char* path_;
   std::intptr_t handle_ = -1;

@@ -88,14 +88,8 @@ long long LogAppendFile::Size() {
 // unlink and rename act on the names themselves: a symbolic link planted as
 // the backup is removed, never the file it points to, and a folder in the
 // backup's place is never removed (unlink refuses it).
-bool LogAppendFile::Rotate(const char* bak) {
-  if ((unlink(bak) != 0 && errno != ENOENT) || rename(path_, bak) != 0) {
-    KeepError();
-    return false;
-  }
-  Close();
-  Open();
-  return true;
+bool LogAppendFile::MoveAside(const char* bak) {
+  return (unlink(bak) == 0 || errno == ENOENT) && rename(path_, bak) == 0;
 }
 
 LogAppend LogAppendFile::Append(const char* data, std::size_t n) {

@@ -164,14 +164,8 @@ long long LogAppendFile::Size() {
 // while this program and others hold it open. A program waiting for the
 // lock on the renamed file finds it no longer at the path and opens the new
 // log (OpenLocked).
-bool LogAppendFile::Rotate(const char* bak) {
-  if ((!DeleteFileA(bak) && GetLastError() != ERROR_FILE_NOT_FOUND) || !MoveFileA(path_, bak)) {
-    KeepError();
-    return false;
-  }
-  Close();
-  Open();
-  return true;
+bool LogAppendFile::MoveAside(const char* bak) {
+  return (DeleteFileA(bak) || GetLastError() == ERROR_FILE_NOT_FOUND) && MoveFileA(path_, bak);
 }
 
 // SetEndOfFile needs a handle with GENERIC_WRITE ("The handle must have
