@@ -55,6 +55,8 @@ bool StillAt(HANDLE h, const char* path) {
 // Opens the log at path for reading and takes its lock, waiting for another
 // program's line to be done. A program that rotated the log meanwhile has
 // left this handle on the backup: then the new log is opened and locked.
+// Where no lock can be had (a file system without locks, or a log rotated
+// away time after time) the line is written all the same, unlocked.
 HANDLE OpenLocked(const char* path) {
   for (int i = 0; i < kLockTries; ++i) {
     HANDLE h = CreateFileA(path, GENERIC_READ, kShareAll, nullptr, OPEN_ALWAYS,
