@@ -77,8 +77,8 @@ class EnvironmentFault : public EndToEnd {
 
 // What the program owes for a stream of controller bytes, by the
 // simulator's model of its receiver: one acknowledgement for each 'M'
-// telegram it frames, and the requests that its model of the PC's requests
-// adds. Nothing else may come back.
+// telegram it frames, and after the first good clock the requests that the
+// model says the PC then sends (PcRequests). Nothing else may come back.
 class OwedReplies {
  public:
   void Feed(const unsigned char* b, std::size_t n) {
