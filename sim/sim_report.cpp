@@ -124,12 +124,12 @@ void PrintSummary(std::FILE* out, const ordered_json& f) {
   const ordered_json& a = f.at("acks");
   std::fprintf(out,
                "acknowledgements       expected %" PRIu64 ", as expected %" PRIu64
-               ", missing %" PRIu64
+               ", unanswered at end %" PRIu64
                "\n"
-               "                       doubled %" PRIu64 ", wrong %" PRIu64
-               ", unanswered at end %" PRIu64 "\n",
-               U(a, "expected"), U(a, "good"), U(a, "missing"), U(a, "doubled"), U(a, "wrong"),
-               U(a, "unanswered"));
+               "                       missing %" PRIu64 ", doubled %" PRIu64 ", wrong %" PRIu64
+               "\n",
+               U(a, "expected"), U(a, "good"), U(a, "unanswered"), U(a, "missing"), U(a, "doubled"),
+               U(a, "wrong"));
   if (U(r, "missing") > 0)
     std::fprintf(out, "requests missing       %" PRIu64 " (\"Rb\" or the parameter write)\n",
                  U(r, "missing"));
