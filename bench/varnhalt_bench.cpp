@@ -151,7 +151,7 @@ void ReadSummary(const std::string& path, Result& r) {
   unsigned char r[9];
   if (fd < 0 || write(fd, r, BuildRequest("Ra", -12, r)) != 8) _exit(1);
   PcFramer framer;
-  bool configured = false;
+  PcRequests requests;
   for (unsigned char in[256];;) {
     pollfd p{fd, POLLIN, 0};
     poll(&p, 1, -1);  // the line is raw with VMIN 0: a read alone would not wait
@@ -161,9 +161,9 @@ void ReadSummary(const std::string& path, Result& r) {
       const FrameEvent e = framer.Feed(in[i]);
       if (e.type != FrameEventType::Data) continue;
       if (write(fd, e.ack, kAckLength) != kAckLength) _exit(1);
-      if (e.ack[1] == '2' && e.checksumOk && !configured)  // as the monitor on its first clock
-        configured = write(fd, r, BuildRequest("Rb", -12, r)) == 8 &&
-                     write(fd, r, BuildParamWrite(155, 4, r)) == 9;
+      unsigned char more[PcRequests::kMax];  // as the monitor on its first good clock
+      const int m = requests.After(e, more);
+      if (m > 0 && write(fd, more, static_cast<std::size_t>(m)) != m) _exit(1);
     }
   }
 }

@@ -86,6 +86,24 @@ std::string Number(int32_t value, int base, bool sign, int width, bool left, boo
   return Padded(negative ? "-" + digits : digits, width, left, zero);
 }
 
+// One conversion's text, as print gives it for the argument v (a number or
+// a character) or t (a text).
+std::string Converted(char conv, int32_t v, const char* t, int width, bool left, bool zero) {
+  struct NumberRule {
+    char conv;
+    int base;
+    bool sign;
+    char letter;
+  };
+  static constexpr NumberRule kNumbers[] = {
+      {'d', 10, true, 'a'}, {'u', 10, false, 'a'}, {'x', 16, false, 'a'}, {'X', 16, false, 'A'}};
+  for (const NumberRule& r : kNumbers)
+    if (r.conv == conv) return Number(v, r.base, r.sign, width, left, zero, r.letter);
+  if (conv == 's') return Padded(t ? t : "(null)", width, left, zero);
+  const char ch = static_cast<char>(v);  // 'c'
+  return Padded(ch ? std::string(1, ch) : std::string(), width, left, zero);
+}
+
 // Formats like print; with scan set, only fills in which arguments the
 // format takes, and cuts fmt before a conversion past kMaxArgs.
 std::string Model(char* fmt, Call& c, bool scan) {
@@ -123,31 +141,8 @@ std::string Model(char* fmt, Call& c, bool scan) {
       c.count = ++arg;
       continue;
     }
-    const int32_t v = c.value[arg];
-    const char* t = c.text[arg];
+    out += Converted(conv, c.value[arg], c.text[arg], width, left, zero);
     ++arg;
-    switch (conv) {
-      case 's':
-        out += Padded(t ? t : "(null)", width, left, zero);
-        break;
-      case 'd':
-        out += Number(v, 10, true, width, left, zero, 'a');
-        break;
-      case 'u':
-        out += Number(v, 10, false, width, left, zero, 'a');
-        break;
-      case 'x':
-        out += Number(v, 16, false, width, left, zero, 'a');
-        break;
-      case 'X':
-        out += Number(v, 16, false, width, left, zero, 'A');
-        break;
-      case 'c': {
-        const char ch = static_cast<char>(v);
-        out += Padded(ch ? std::string(1, ch) : std::string(), width, left, zero);
-        break;
-      }
-    }
   }
   return out;
 }

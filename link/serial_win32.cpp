@@ -9,6 +9,7 @@
 
 #include "port_loss.h"
 #include "serial_settings_win32.h"
+#include "system_error.h"
 #include "telegram_link.h"
 
 static_assert(kCodeSemTimeout == ERROR_SEM_TIMEOUT && kCodeTimeout == ERROR_TIMEOUT &&
@@ -49,15 +50,7 @@ bool ClearLineError(HANDLE h) {
   return ClearCommError(h, &errors, &stat) && errors != 0;
 }
 
-void KeepError(char* out, std::size_t size, DWORD code) {
-  char text[128] = "";
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                 sizeof text, nullptr);
-  // FormatMessage ends its text with CR LF: cut it.
-  for (char* p = text; *p; ++p)
-    if (*p == '\r' || *p == '\n') *p = '\0';
-  std::snprintf(out, size, "%s (error %lu)", text, static_cast<unsigned long>(code));
-}
+void KeepError(char* out, std::size_t size, DWORD code) { SystemErrorText(code, out, size); }
 
 // Reads what the driver already holds, up to size bytes, at once; when
 // nothing waits, one byte within the read time-out. Asking ReadFile for more

@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+#include "system_error.h"
+
 // ---- Serial port (platform code: serial_posix.cpp, serial_win32.cpp) ----
 
 constexpr int kComPortCount = 6;  // "COM1" .. "COM6"
@@ -68,7 +70,7 @@ class ComPort {
   bool lost_ = false;
   int abortsInRow_ = 0;  // Windows: aborted reads and writes in a row
   long long writesNotCompleted_ = 0;
-  char error_[512] = "";  // a whole system text, with what the program adds
+  char error_[kSystemErrorTextMax + 64] = "";  // a whole system text, with what the program adds
   // What one read from the device brought beyond the bytes asked for, so
   // that one-byte reads cost no system call while a telegram streams in.
   unsigned char ahead_[256] = {};

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,25 +13,64 @@
 const char kLogLineBreak[] = "\n";
 
 namespace {
+
 int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
+// The folder that holds path, opened for its lock and nothing else.
+int OpenFolder(const char* path) {
+  char folder[512] = ".";
+  const char* slash = std::strrchr(path, '/');
+  if (slash == path) {
+    std::snprintf(folder, sizeof folder, "/");
+  } else if (slash) {
+    std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(slash - path), path);
+  }
+  return open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Takes the folder's lock, waiting for another program's line to be done
+// (a signal's wake-up waits again). Without it (a folder that cannot be
+// read) the line is written all the same.
+int LockFolder(const char* path) {
+  const int fd = OpenFolder(path);
+  if (fd < 0) return -1;
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
-LogAppendFile::LogAppendFile(const char* path) {
+LogAppendFile::LogAppendFile(const char* path) : path_(path) {
   // A file size limit (ulimit -f) reached by the log would end the program
   // with SIGXFSZ; ignored, the write fails with EFBIG like a full disk.
   static const bool kSizeSignalIgnored = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
   (void)kSizeSignalIgnored;
-  // O_NOFOLLOW: a symbolic link as the last name fails with ELOOP instead of
-  // appending (possibly as root) to whatever the link points to. O_NONBLOCK:
-  // a named pipe planted as the log fails at once instead of waiting for a
-  // reader (it changes nothing for a regular file). O_APPEND: each write
-  // lands at the end as one piece.
-  handle_ = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (handle_ < 0) KeepError();
+  lock_ = LockFolder(path);
+  Open();
 }
 
 LogAppendFile::~LogAppendFile() {
+  Close();
+  if (lock_ >= 0) close(Fd(lock_));  // releases the lock
+}
+
+// O_NOFOLLOW: a symbolic link as the last name fails with ELOOP instead of
+// appending (possibly as root) to whatever the link points to. O_NONBLOCK:
+// a named pipe planted as the log fails at once instead of waiting for a
+// reader (it changes nothing for a regular file). O_APPEND: each write
+// lands at the end as one piece.
+void LogAppendFile::Open() {
+  handle_ = open(path_, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (handle_ < 0) KeepError();
+}
+
+void LogAppendFile::Close() {
   if (handle_ >= 0) close(Fd(handle_));
+  handle_ = -1;
 }
 
 bool LogAppendFile::IsOpen() const { return handle_ >= 0; }
@@ -43,6 +83,13 @@ long long LogAppendFile::Size() {
   struct stat st {};
   if (handle_ < 0 || fstat(Fd(handle_), &st) != 0) return -1;
   return static_cast<long long>(st.st_size);
+}
+
+// unlink and rename act on the names themselves: a symbolic link planted as
+// the backup is removed, never the file it points to, and a folder in the
+// backup's place is never removed (unlink refuses it).
+bool LogAppendFile::MoveAside(const char* bak) {
+  return (unlink(bak) == 0 || errno == ENOENT) && rename(path_, bak) == 0;
 }
 
 LogAppend LogAppendFile::Append(const char* data, std::size_t n) {
@@ -59,6 +106,8 @@ LogAppend LogAppendFile::Append(const char* data, std::size_t n) {
   }
   KeepError();
   if (Size() == before) return LogAppend::None;
+  // Under the folder's lock no other program has written since `before`,
+  // so what lies past it is this line's own fragment.
   const int saved = errno;
   const bool cut = before >= 0 && ftruncate(Fd(handle_), static_cast<off_t>(before)) == 0;
   errno = saved;

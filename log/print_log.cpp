@@ -72,10 +72,11 @@ constexpr std::size_t kLogLineMax = 2 + kStampLineSize + 2 * kLogMessageMax;
 
 // What the log's writing has come to, for the notices and the report.
 struct LogHealth {
-  bool failing = false;       // a line was not written, and the screen said so
-  bool fragmentLeft = false;  // the file ends in a fragment that could not be cut back
-  long long lost = 0;         // lines not written since printlog_init
-  long long lostNow = 0;      // lines not written since writing failed
+  bool failing = false;          // a line was not written, and the screen said so
+  bool fragmentLeft = false;     // the file ends in a fragment that could not be cut back
+  long long lost = 0;            // lines not written since printlog_init
+  long long lostNow = 0;         // lines not written since writing failed
+  bool rotationFailing = false;  // a rotation failed, and the echo and the log said so
 };
 LogHealth g_health;
 
@@ -93,19 +94,6 @@ std::size_t BuildLine(char (&line)[kLogLineMax], const char* stamp, const char* 
     Put(p, end, *m == '\n' ? kLogLineBreak : one);
   }
   return static_cast<std::size_t>(p - line);
-}
-
-// Opens the log for appending into f, rotating it first when it is over the
-// limit. remove and rename act on the names themselves: a symbolic link
-// planted as the backup is removed, never the file it points to.
-void OpenLogRotated(std::optional<LogAppendFile>& f) {
-  f.emplace(m_OutputFile);
-  if (!f->IsOpen() || f->Size() <= static_cast<long long>(m_logfilesize)) return;
-  f.reset();
-  std::remove(m_BakFile);  // a missing backup is fine
-  // On failure the next message retries.
-  if (std::rename(m_OutputFile, m_BakFile) == 0) g_health.fragmentLeft = false;
-  f.emplace(m_OutputFile);
 }
 
 // Appends one message with its stamp; true when it is in the file whole.
@@ -157,11 +145,33 @@ bool SayWrittenAgain(LogAppendFile& f, const char* stamp) {
   return true;
 }
 
+// A rotation that fails (the backup cannot be removed, the log cannot be
+// renamed) is said once, on the echo and in the log, and said again only
+// after a rotation has succeeded; the log meanwhile grows past its limit.
+void RotationFailed(LogAppendFile& f, const char* stamp) {
+  if (g_health.rotationFailing) return;
+  g_health.rotationFailing = true;
+  char notice[kLogMessageMax];
+  std::snprintf(notice, sizeof notice, "%s cannot be rotated: %s\n", LogName(), f.Error());
+  Say(notice);
+  AppendLine(f, stamp, notice);
+}
+
+// Opens the log for appending into f, rotating it first when it is over the
+// limit; a rotation that fails is tried again with the next line.
+void OpenLogRotated(std::optional<LogAppendFile>& f, const char* stamp) {
+  f.emplace(m_OutputFile);
+  if (!f->IsOpen() || f->Size() <= static_cast<long long>(m_logfilesize)) return;
+  if (!f->Rotate(m_BakFile)) return RotationFailed(*f, stamp);
+  g_health.fragmentLeft = false;
+  g_health.rotationFailing = false;
+}
+
 // Writes one message to the log, with the notices when writing fails or
 // works again.
 void WriteLogLine(const char* stamp, const char* message) {
   std::optional<LogAppendFile> f;
-  OpenLogRotated(f);
+  OpenLogRotated(f, stamp);
   if (!f->IsOpen()) return LineNotWritten(f->Error());
   if (SayWrittenAgain(*f, stamp) && AppendLine(*f, stamp, message)) return;
   LineNotWritten(f->Error());

@@ -14,6 +14,13 @@
 // that can be written again is "comlog.log written again; N lines were not
 // written", in the log and on the echo.
 //
+// Past the size limit the log becomes the backup and a new one starts. A
+// rotation that fails is said once, on the echo and in the log, "comlog.log
+// cannot be rotated: <reason>", tried again with every later line, and said
+// again only after one has succeeded. Programs that share the log's folder
+// take turns: each line's size test, rotation and write happen under a lock
+// that all of them take (see log_file.h).
+//
 // These names are the program's established interface and keep their mixed
 // styles (printlog_init, prints, the m_ prefix of the module's state).
 #pragma once

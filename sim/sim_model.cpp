@@ -46,6 +46,16 @@ FrameEvent PcFramer::Feed(unsigned char b) {
   return {};
 }
 
+// ---- PcRequests ----
+
+int PcRequests::After(const FrameEvent& e, unsigned char (&out)[kMax]) {
+  const bool goodClock = e.type == FrameEventType::Data && e.ack[1] == '2' && e.checksumOk;
+  if (!goodClock || configured_) return 0;
+  configured_ = true;
+  const int rb = BuildRequest("Rb", -12, out);
+  return rb + BuildParamWrite(155, 4, out + rb);
+}
+
 // ---- Kinds ----
 
 const char* KindLabel(int kind) {

@@ -46,6 +46,23 @@ class PcFramer {
   uint64_t offset_ = 0;  // stream offset of the next byte
 };
 
+// What the PC sends besides acknowledgements: after the first clock
+// telegram with a good checksum (a refused one does not count), the request
+// "Rb" and the parameter write 155 = 4, once per run. Later clocks bring
+// nothing. The one statement of that rule that the simulator's tests, the
+// end-to-end tests, the unit tests and the benchmark's minimal PC ask.
+class PcRequests {
+ public:
+  static constexpr int kMax = 8 + 9;  // "Rb" and the parameter write
+  // What the PC sends after acknowledging the frame of e, into out; returns
+  // the count of bytes (0 for most frames).
+  int After(const FrameEvent& e, unsigned char (&out)[kMax]);
+  bool configured() const { return configured_; }
+
+ private:
+  bool configured_ = false;
+};
+
 // What the simulator sends, for the per-kind accounting. Stray: a frame the
 // PC cut out of the stream while out of step, not one the simulator sent.
 enum TelegramKind : uint8_t { kName, kValues, kClock, kInfo, kUnknown, kStray, kKindCount };

@@ -113,7 +113,8 @@ void PrintSummary(std::FILE* out, const ordered_json& f) {
   std::fprintf(
       out,
       "other bytes            R frames %" PRIu64 ", garbage %" PRIu64 " bytes, noise %" PRIu64
-      " bytes, oversize headers %" PRIu64 ", slow telegrams %" PRIu64 "\n",
+      " bytes\n"
+      "                       oversize headers %" PRIu64 ", slow telegrams %" PRIu64 "\n",
       U(f, "rframes"), U(f, "garbage_bytes"), U(f, "noise_bytes"), U(f, "oversize"), U(f, "slow"));
   const ordered_json& r = f.at("requests");
   std::fprintf(out,
@@ -123,10 +124,12 @@ void PrintSummary(std::FILE* out, const ordered_json& f) {
   const ordered_json& a = f.at("acks");
   std::fprintf(out,
                "acknowledgements       expected %" PRIu64 ", as expected %" PRIu64
-               ", missing %" PRIu64 ", doubled %" PRIu64 ", wrong %" PRIu64
-               ", unanswered at end %" PRIu64 "\n",
-               U(a, "expected"), U(a, "good"), U(a, "missing"), U(a, "doubled"), U(a, "wrong"),
-               U(a, "unanswered"));
+               ", unanswered at end %" PRIu64
+               "\n"
+               "                       missing %" PRIu64 ", doubled %" PRIu64 ", wrong %" PRIu64
+               "\n",
+               U(a, "expected"), U(a, "good"), U(a, "unanswered"), U(a, "missing"), U(a, "doubled"),
+               U(a, "wrong"));
   if (U(r, "missing") > 0)
     std::fprintf(out, "requests missing       %" PRIu64 " (\"Rb\" or the parameter write)\n",
                  U(r, "missing"));

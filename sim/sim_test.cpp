@@ -7,10 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -331,6 +333,65 @@ TEST(Telegrams, DefaultValuesFillTheScaledRowsAndSomeAreNegative) {
   EXPECT_GT(negative, 0);
 }
 
+// Run hours and burner starts are counters: over a long run they go up
+// and never back, whatever the noise of the other values.
+TEST(Telegrams, CountersOnlyCountUp) {
+  std::mt19937 rng(3);
+  int16_t first[24];
+  int16_t last[24];
+  ValuesAt(0, 24, rng, first);
+  std::copy(first, first + 24, last);
+  for (double t = 0.5; t < 4 * 3600; t += 0.5) {
+    int16_t v[24];
+    ValuesAt(t, 24, rng, v);
+    for (int i = 0; i < 24; ++i) {
+      if (DefaultValue(i).motion != Motion::Count) continue;
+      ASSERT_GE(v[i], last[i]) << DefaultValue(i).name << " at " << t << " s";
+      last[i] = v[i];
+    }
+  }
+  for (const char* name : {"Run hours h", "Burner starts"}) {
+    int i = 0;
+    while (i < 24 && std::string(DefaultValue(i).name) != name) ++i;
+    ASSERT_LT(i, 24) << name;
+    EXPECT_EQ(DefaultValue(i).motion, Motion::Count) << name;
+    EXPECT_GT(last[i], first[i]) << name;
+  }
+}
+
+// ---- PcRequests: what the PC sends besides acknowledgements ----
+
+// Only the first clock with a good checksum brings "Rb" and the parameter
+// write; a refused clock before it, and every later clock, bring nothing.
+TEST(PcRequests, OnlyTheFirstGoodClockAsksForMore) {
+  std::tm t{};
+  t.tm_year = 113;
+  Bytes bad = ClockTelegram(t);
+  bad.b[bad.n - 1] ^= 0xFF;
+  const struct {
+    Bytes telegram;
+    int more;
+  } kSteps[] = {{SomeValues(), 0}, {bad, 0}, {ClockTelegram(t), 8 + 9}, {ClockTelegram(t), 0}};
+  PcFramer f;
+  PcRequests requests;
+  for (const auto& step : kSteps) {
+    Stream s;
+    Append(s, step.telegram);
+    const std::vector<FrameEvent> events = Frame(s, f);
+    ASSERT_EQ(events.size(), 1u);
+    unsigned char more[PcRequests::kMax];
+    const int n = requests.After(events[0], more);
+    ASSERT_EQ(n, step.more);
+    unsigned char want[PcRequests::kMax];
+    if (n > 0) {
+      const int rb = BuildRequest("Rb", -12, want);
+      BuildParamWrite(155, 4, want + rb);
+      EXPECT_EQ(Stream(more, more + n), Stream(want, want + n));
+    }
+  }
+  EXPECT_TRUE(requests.configured());
+}
+
 TEST(Telegrams, InStepFaultsLeaveThePcAtATelegramStart) {
   std::mt19937 rng(5);
   for (int i = 0; i < 200; ++i) {
@@ -411,16 +472,14 @@ void PlayPc(const std::string& path, int (*copies)(int),
   unsigned char t[9];
   ASSERT_EQ(write(fd, t, BuildRequest("Ra", -12, t)), 8);
   PcFramer f;
+  PcRequests requests;
   FrameEvent e;
-  bool clock = false;
   for (int n = 0; NextTelegram(fd, f, e);) {
     for (int k = copies(n++); k > 0; --k) ASSERT_EQ(write(fd, e.ack, 6), 6);
     if (seen) seen(e, f);
-    if (e.ack[1] == '2' && e.checksumOk && !clock) {
-      clock = true;
-      ASSERT_EQ(write(fd, t, BuildRequest("Rb", -12, t)), 8);
-      ASSERT_EQ(write(fd, t, BuildParamWrite(155, 4, t)), 9);
-    }
+    unsigned char more[PcRequests::kMax];
+    const int m = requests.After(e, more);
+    ASSERT_EQ(write(fd, more, static_cast<std::size_t>(m)), m);
   }
   close(fd);
 }
@@ -502,6 +561,8 @@ TEST(Report, TheJsonSummaryReadsBackWithTheFiguresOfTheTable) {
   const std::string row =
       "expected " + acks.at("expected").dump() + ", as expected " + acks.at("good").dump();
   EXPECT_NE(table.find(row), std::string::npos) << table;
+  std::istringstream lines(table);
+  for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 100u) << line;
 }
 
 }  // namespace

@@ -12,36 +12,36 @@ constexpr double kPi = 3.14159265358979323846;
 // The built-in plant: a boiler with two heating zones and hot water.
 // Temperatures of the halved rows are in half degrees.
 constexpr ValueSwing kValues[] = {
-    {"Outdoor temp C", -4, 6, 600},      // 0
-    {"Boiler temp C", 72, 4, 120},       // 1
-    {"Flow temp C", 55, 3, 90},          // 2
-    {"Return temp C", 41, 3, 100},       // 3
-    {"Flue gas temp C", 296, 24, 60},    // 4, halved
-    {"Burner load %", 60, 35, 45},       // 5
-    {"Pump speed %", 70, 20, 80},        // 6
-    {"Fan speed rpm", 3200, 800, 50},    // 7
-    {"Flame current uA", 12, 6, 30},     // 8
-    {"Water press 0.1bar", 18, 2, 200},  // 9
-    {"Gas valve %", 45, 30, 40},         // 10
-    {"Heat output kW", 4968, 1656, 70},  // 11, divided by 207
-    {"Zone 1 set C", 42, 2, 300},        // 12, halved
-    {"Zone 1 room C", 40, 3, 250},       // 13, halved
-    {"Zone 2 set C", 38, 2, 320},        // 14, halved
-    {"Zone 2 room C", 36, 3, 270},       // 15, halved
-    {"DHW set C", 110, 4, 400},          // 16, halved
-    {"DHW temp C", 104, 10, 150},        // 17, halved
-    {"Mixer deviation K", 0, 12, 35},    // 18, halved
-    {"Return dev K", -3, 5, 55},         // 19
-    {"Run hours h", 12873, 1, 3600},     // 20
-    {"Burner starts", 4211, 2, 900},     // 21
-    {"Frost margin K", -4, 10, 500},     // 22, halved
-    {"Fault code", 0, 0, 1},             // 23
+    {"Outdoor temp C", -4, 6, 600, Motion::Swing},      // 0
+    {"Boiler temp C", 72, 4, 120, Motion::Swing},       // 1
+    {"Flow temp C", 55, 3, 90, Motion::Swing},          // 2
+    {"Return temp C", 41, 3, 100, Motion::Swing},       // 3
+    {"Flue gas temp C", 296, 24, 60, Motion::Swing},    // 4, halved
+    {"Burner load %", 60, 35, 45, Motion::Swing},       // 5
+    {"Pump speed %", 70, 20, 80, Motion::Swing},        // 6
+    {"Fan speed rpm", 3200, 800, 50, Motion::Swing},    // 7
+    {"Flame current uA", 12, 6, 30, Motion::Swing},     // 8
+    {"Water press 0.1bar", 18, 2, 200, Motion::Swing},  // 9
+    {"Gas valve %", 45, 30, 40, Motion::Swing},         // 10
+    {"Heat output kW", 4968, 1656, 70, Motion::Swing},  // 11, divided by 207
+    {"Zone 1 set C", 42, 2, 300, Motion::Swing},        // 12, halved
+    {"Zone 1 room C", 40, 3, 250, Motion::Swing},       // 13, halved
+    {"Zone 2 set C", 38, 2, 320, Motion::Swing},        // 14, halved
+    {"Zone 2 room C", 36, 3, 270, Motion::Swing},       // 15, halved
+    {"DHW set C", 110, 4, 400, Motion::Swing},          // 16, halved
+    {"DHW temp C", 104, 10, 150, Motion::Swing},        // 17, halved
+    {"Mixer deviation K", 0, 12, 35, Motion::Swing},    // 18, halved
+    {"Return dev K", -3, 5, 55, Motion::Swing},         // 19
+    {"Run hours h", 12873, 1, 3600, Motion::Count},     // 20
+    {"Burner starts", 4211, 1, 45, Motion::Count},      // 21
+    {"Frost margin K", -4, 10, 500, Motion::Swing},     // 22, halved
+    {"Fault code", 0, 0, 1, Motion::Swing},             // 23
 };
 constexpr int kValueCount = sizeof kValues / sizeof kValues[0];
 
 // Values past the built-in table (more names from --names): a slow swing
 // around 0, so that some are negative.
-constexpr ValueSwing kExtraValue = {"", 0, 100, 90};
+constexpr ValueSwing kExtraValue = {"", 0, 100, 90, Motion::Swing};
 
 int Pick(std::mt19937& rng, int lo, int hi) {
   return std::uniform_int_distribution<int>(lo, hi)(rng);
@@ -57,6 +57,18 @@ Bytes Telegram(unsigned char command, const unsigned char* data, int n) {
   if (n > 0) std::memcpy(t.b + 3, data, static_cast<std::size_t>(n));
   t.n = BuildTelegram('M', command, n, t.b);
   return t;
+}
+
+long Swung(const ValueSwing& s, double t, int phase, std::mt19937& rng) {
+  const double swing = s.amplitude * std::sin(2 * kPi * t / s.period + phase);
+  const int jitter = s.amplitude >= 4 ? Pick(rng, -1, 1) : 0;
+  return std::lround(s.base + swing) + jitter;
+}
+
+// A counter never runs backwards: whole steps since the start, no noise.
+long Counted(const ValueSwing& s, double t) {
+  const double steps = t > 0 ? std::floor(t / s.period) : 0;
+  return s.base + static_cast<long>(steps) * s.amplitude;
 }
 
 }  // namespace
@@ -104,9 +116,7 @@ Bytes RFrame(unsigned char command, unsigned char status) {
 void ValuesAt(double t, int count, std::mt19937& rng, int16_t* out) {
   for (int i = 0; i < count; ++i) {
     const ValueSwing& s = DefaultValue(i);
-    const double swing = s.amplitude * std::sin(2 * kPi * t / s.period + i);
-    const int jitter = s.amplitude >= 4 ? Pick(rng, -1, 1) : 0;
-    long v = std::lround(s.base + swing) + jitter;
+    long v = s.motion == Motion::Count ? Counted(s, t) : Swung(s, t, i, rng);
     if (v > 32767) v = 32767;
     if (v < -32768) v = -32768;
     out[i] = static_cast<int16_t>(v);

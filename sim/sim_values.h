@@ -8,14 +8,20 @@
 #include <string>
 #include <vector>
 
-// One built-in value: a raw 16-bit level that swings around base by
-// amplitude over period seconds. Raw units are what the PC scales: rows 4,
-// 12..18 and 22 are halved on screen, row 11 divided by 207.
+// How a built-in value moves: a level swings around its base; a counter
+// (run hours, burner starts) only counts up, as the real ones do.
+enum class Motion : uint8_t { Swing, Count };
+
+// One built-in value, in raw 16-bit units (what the PC scales: rows 4,
+// 12..18 and 22 are halved on screen, row 11 divided by 207). A level swings
+// around base by amplitude over period seconds, with a little noise; a
+// counter starts at base and goes up by amplitude every period seconds.
 struct ValueSwing {
   const char* name;
   int base;
   int amplitude;
   double period;
+  Motion motion;
 };
 int DefaultValueCount();
 const ValueSwing& DefaultValue(int i);

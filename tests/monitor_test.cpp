@@ -231,15 +231,14 @@ TEST_F(Monitor, AnswersWhatTheModelOfItsReceiverFrames) {
     }
   }
   PcFramer framer;
+  PcRequests requests;
   Bytes owed;
-  bool clock = false;
   for (unsigned char b : line) {
     const FrameEvent e = framer.Feed(b);
     if (e.type != FrameEventType::Data) continue;
     owed.insert(owed.end(), e.ack, e.ack + kAckLength);
-    const bool goodClock = e.ack[1] == '2' && e.checksumOk;
-    if (goodClock && !clock) owed = owed + Request("Rb") + ParamWrite();
-    clock = clock || goodClock;  // only the first good clock asks for more
+    unsigned char more[PcRequests::kMax];
+    owed.insert(owed.end(), more, more + requests.After(e, more));
   }
   Send(line);
   EXPECT_EQ(Line(), owed);

@@ -411,4 +411,60 @@ TEST_F(LogFault, FragmentThatCannotBeCutBackEndsItsOwnLine) {
   EXPECT_EQ(printlog_lines_lost(), 1);
 }
 
+// What can stand in the backup's place so that the log cannot be rotated,
+// put there (on) or taken away (off), and the reason the rotation gives.
+enum class Obstacle { FolderWithAFile, AppendOnlyFile };
+
+bool Put(Obstacle o, const std::string& bak, bool on) {
+  namespace fs = std::filesystem;
+  if (!on) {
+    if (o == Obstacle::AppendOnlyFile) SetAppendOnly(bak, false);
+    fs::remove_all(bak);
+    return true;
+  }
+  if (o == Obstacle::AppendOnlyFile) return (WriteFile(bak, "old\n"), SetAppendOnly(bak, true));
+  fs::create_directory(bak);
+  WriteFile(bak + "/keep", "x");
+  return fs::exists(bak + "/keep");
+}
+
+// A rotation that fails is said once, on the echo and in the log, with the
+// reason of the step that failed; the next lines try again in silence; once
+// the obstacle is gone the log rotates, and a later failure is said again.
+TEST_F(LogFault, FailedRotationIsSaidOnceAndAgainOnlyAfterOneSucceeded) {
+  const std::string bak = dir_.File("logs/comlog.bak");
+  const std::pair<Obstacle, std::string> kCases[] = {
+      {Obstacle::FolderWithAFile, "Is a directory"},
+      {Obstacle::AppendOnlyFile, "Operation not permitted"}};
+  constexpr int32_t kSmall = 200;
+  const std::string over(kSmall + 1, 'o');
+  for (const auto& [obstacle, reason] : kCases) {
+    SCOPED_TRACE(reason);
+    const std::string notice = "comlog.log cannot be rotated: " + reason;
+    printlog_init(dir_.File("logs/comlog").c_str(), 1, kSmall);
+    WriteFile(LogPath(), over + "\n");
+    ASSERT_TRUE(Put(obstacle, bak, true)) << "chattr +a needs root and a file system with it";
+    echoed_.clear();
+    printlog("%s\n", "one");
+    printlog("%s\n", "two");
+    EXPECT_EQ(echoed_, "one\n" + notice + "\ntwo\n");
+    EXPECT_EQ(Lines(), (std::vector<std::string>{over, "-> " + notice, "-> one", "-> two"}));
+
+    Put(obstacle, bak, false);
+    printlog("%s\n", "three");  // rotates, and says nothing of it
+    EXPECT_EQ(echoed_, "one\n" + notice + "\ntwo\nthree\n");
+    EXPECT_EQ(Lines(), (std::vector<std::string>{"-> three"}));
+    EXPECT_NE(ReadFile(bak).find("-> two\n"), std::string::npos);
+
+    WriteFile(LogPath(), over + "\n");
+    std::filesystem::remove(bak);
+    ASSERT_TRUE(Put(obstacle, bak, true));
+    echoed_.clear();
+    printlog("%s\n", "four");  // a new failure after a success is said again
+    EXPECT_EQ(echoed_, "four\n" + notice + "\n");
+    Put(obstacle, bak, false);
+  }
+  EXPECT_EQ(printlog_lines_lost(), 0);
+}
+
 }  // namespace

@@ -77,9 +77,8 @@ class EnvironmentFault : public EndToEnd {
 
 // What the program owes for a stream of controller bytes, by the
 // simulator's model of its receiver: one acknowledgement for each 'M'
-// telegram it frames, and after the first good clock telegram the request
-// "Rb" and the parameter write (a clock with a bad checksum is refused). Nothing else may come
-// back.
+// telegram it frames, and after the first good clock the requests that the
+// model says the PC then sends (PcRequests). Nothing else may come back.
 class OwedReplies {
  public:
   void Feed(const unsigned char* b, std::size_t n) {
@@ -88,13 +87,8 @@ class OwedReplies {
       if (e.type != FrameEventType::Data) continue;
       ++telegrams_;
       bytes_.insert(bytes_.end(), e.ack, e.ack + 6);
-      if (e.ack[1] == '2' && e.checksumOk && !clock_) {
-        clock_ = true;
-        unsigned char rb[8];
-        BuildRequest("Rb", -12, rb);
-        bytes_.insert(bytes_.end(), rb, rb + 8);
-        bytes_.insert(bytes_.end(), {0x52, 0x49, 0x04, 0x00, 0x9B, 0x00, 0x04, 0x01, 0x3E});
-      }
+      unsigned char more[PcRequests::kMax];
+      bytes_.insert(bytes_.end(), more, more + requests_.After(e, more));
     }
   }
   const Bytes& bytes() const { return bytes_; }
@@ -104,7 +98,7 @@ class OwedReplies {
   PcFramer framer_;
   Bytes bytes_;
   int telegrams_ = 0;
-  bool clock_ = false;
+  PcRequests requests_;
 };
 
 // Where two byte strings first differ, for a readable failure.
@@ -161,20 +155,43 @@ TEST_F(EnvironmentFault, LogThatIsADirectoryOrCannotRotate) {
   ExpectAlive(t, "logisadir");
 
   // An oversized log whose backup is a non-empty directory: the rename
-  // fails, the line is appended, and the next line tries again.
-  std::filesystem::remove(dir_.File("comlog.log"));
-  WriteFile(dir_.File("comlog.log"), std::string(500001, 'x'));
-  std::filesystem::create_directory(dir_.File("comlog.bak"));
-  WriteFile(dir_.File("comlog.bak/keep"), "");
+  // fails, which the screen and the log say once; the line is appended, and
+  // each later line tries again in silence.
+  const std::string notice = "comlog.log cannot be rotated: Is a directory";
+  auto blockRotation = [&] {
+    std::filesystem::remove(dir_.File("comlog.log"));
+    std::filesystem::remove(dir_.File("comlog.bak"));
+    WriteFile(dir_.File("comlog.log"), std::string(500001, 'x'));
+    std::filesystem::create_directory(dir_.File("comlog.bak"));
+    WriteFile(dir_.File("comlog.bak/keep"), "");
+  };
+  auto noticesOnScreen = [&] {
+    const auto rows = t.Screen();
+    return std::count(rows.begin(), rows.end(), notice);
+  };
+  blockRotation();
   ExpectAlive(t, "norotation");
+  ExpectAlive(t, "stillnot");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the notice's row, if any
   const std::string oversized = Log();
   EXPECT_EQ(oversized.substr(0, 500001), std::string(500001, 'x'));
   EXPECT_NE(oversized.find("-> >>> MInorotation {", 500001), std::string::npos);
+  EXPECT_EQ(Occurrences(oversized, "-> " + notice + "\n"), 1u);
+  EXPECT_EQ(noticesOnScreen(), 1);
   std::filesystem::remove_all(dir_.File("comlog.bak"));
   ExpectAlive(t, "rotated");
   EXPECT_EQ(ReadFile(dir_.File("comlog.bak")), oversized);
   EXPECT_NE(Log().find("-> >>> MIrotated {"), std::string::npos);
   EXPECT_LT(FileSize(dir_.File("comlog.log")), 100);
+  EXPECT_EQ(noticesOnScreen(), 1);  // a success is not announced
+
+  // Failing again after a success: said again.
+  blockRotation();
+  ExpectAlive(t, "againnot");
+  for (int i = 0; i < 100 && noticesOnScreen() < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(noticesOnScreen(), 2);
+  EXPECT_EQ(Occurrences(Log(), "-> " + notice + "\n"), 1u);
   t.Key("Escape");
   EXPECT_EQ(t.ExitStatus(), 0);
 }

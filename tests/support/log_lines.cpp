@@ -12,7 +12,8 @@ bool IsWholeLogLine(const std::string& line) {
       R"(\d{4}\\\d{2}\\\d{2} (0[1-9]|1[0-2]):[0-5]\d:[0-6]\d\.[ \d]{2}\d -> )"
       R"(((<<< |>>> )[A-Za-z0-9]* \{([0-9a-f]{2} )*\}|ERR [A-Za-z0-9]*|)"
       R"([A-Z][A-Za-z ()]*: [0-9]+|COM[1-6] (lost: .+|open again|= .+|opened)|)"
-      R"(comlog\.log written again; [0-9]+ lines were not written))");
+      R"(comlog\.log written again; [0-9]+ lines were not written|)"
+      R"(comlog\.log cannot be rotated: .+))");
   return std::regex_match(line, kLine);
 }
 
