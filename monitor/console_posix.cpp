@@ -555,9 +555,12 @@ bool PosixConsole::Wait(int line, int timeoutMs) {
   const nfds_t tty = n;
   if (ttyFd_ >= 0 && (out_.size > 0 || out_.dropping)) fds[n++] = pollfd{ttyFd_, POLLOUT, 0};
   const bool watchingTty = n > tty;
+  const nfds_t wake = n;
   if (wakeRead_ >= 0) fds[n++] = pollfd{wakeRead_, POLLIN, 0};
   const int ready = poll(fds, n, WaitLimit(timeoutMs));
-  DrainWakes();
+  // Emptied only when a handler may have written to it (a signal also ends
+  // the poll with EINTR, revents unset): a busy line costs no read here.
+  if (wake < n && (ready < 0 || fds[wake].revents != 0)) DrainWakes();
   if (watchingTty && (fds[tty].revents & (POLLERR | POLLHUP | POLLNVAL))) {
     out_.size = 0;  // the terminal is gone: nothing will take what waits
     out_.dropping = false;
