@@ -166,10 +166,18 @@ int ComPort::Receive(unsigned char* buf, int n) {
   const long long start = NowMs();
   const int fd = static_cast<int>(handle_);
   if (fd >= 0 && !lost_) {
+    // Bytes that have arrived are taken at once (the port never blocks), so
+    // a busy line costs one call per read. A read that gets nothing cannot
+    // tell an empty line from a device that has gone: the poll below can.
+    aheadPos_ = 0;
+    ssize_t r = read(fd, ahead_, sizeof ahead_);
+    if (r > 0) {
+      aheadCount_ = static_cast<int>(r);
+      return TakeAhead(buf, n);
+    }
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, kReadTimeoutMs) <= 0) return 0;  // the time-out has passed already
-    const ssize_t r = read(fd, ahead_, sizeof ahead_);
-    aheadPos_ = 0;
+    r = read(fd, ahead_, sizeof ahead_);
     aheadCount_ = r > 0 ? static_cast<int>(r) : 0;
     if (r > 0) return TakeAhead(buf, n);
     // Readable but nothing to read: the device has gone (hang-up, EIO, ENXIO).
