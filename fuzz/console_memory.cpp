@@ -55,7 +55,7 @@ int ConsolePendingSignal() { return 0; }
 Keyboard::Keyboard() = default;
 Keyboard::~Keyboard() = default;
 int Keyboard::Poll() { return kKeyNone; }
-bool Keyboard::Wait(int, int) { return true; }  // the memory line never waits
+LineWait Keyboard::Wait(int, int) { return LineWait::Unwatched; }  // the memory line never waits
 
 void ConsoleCountTraceLine() {}
 // One byte, one column: the row check above counts bytes.

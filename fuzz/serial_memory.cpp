@@ -132,7 +132,7 @@ int ComPort::Send(const unsigned char* buf, int n) {
   return 0;
 }
 
-int ComPort::Receive(unsigned char* buf, int n) {
+int ComPort::Receive(unsigned char* buf, int n, int) {
   if (n < 1) return 0;
   if (g_owed) Fail("next byte read before the owed acknowledgement", &g_owedStart, 1);
   if (handle_ < 0 || g_next >= g_size) return 0;

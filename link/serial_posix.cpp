@@ -161,7 +161,7 @@ int ComPort::Send(const unsigned char* buf, int n) {
   return 0;
 }
 
-int ComPort::Receive(unsigned char* buf, int n) {
+int ComPort::Receive(unsigned char* buf, int n, int timeoutMs) {
   if (aheadCount_ > 0) return TakeAhead(buf, n);
   const long long start = NowMs();
   const int fd = static_cast<int>(handle_);
@@ -176,7 +176,7 @@ int ComPort::Receive(unsigned char* buf, int n) {
       return TakeAhead(buf, n);
     }
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, kReadTimeoutMs) <= 0) return 0;  // the time-out has passed already
+    if (poll(&p, 1, timeoutMs) <= 0) return 0;  // the time-out has passed already
     r = read(fd, ahead_, sizeof ahead_);
     aheadCount_ = r > 0 ? static_cast<int>(r) : 0;
     if (r > 0) return TakeAhead(buf, n);
@@ -188,6 +188,6 @@ int ComPort::Receive(unsigned char* buf, int n) {
   }
   // A failed read (the device is gone, or no port) still waits out the
   // time-out, so the caller's loop does not spin.
-  SleepMs(kReadTimeoutMs - (NowMs() - start));
+  SleepMs(timeoutMs - (NowMs() - start));
   return 0;
 }

@@ -53,11 +53,12 @@ bool ClearLineError(HANDLE h) {
 void KeepError(char* out, std::size_t size, DWORD code) { SystemErrorText(code, out, size); }
 
 // Reads what the driver already holds, up to size bytes, at once; when
-// nothing waits, one byte within the read time-out. Asking ReadFile for more
+// nothing waits, one byte within the read time-out (or, unless wait,
+// nothing). Asking ReadFile for more
 // than has arrived would make it wait out the whole time-out. Returns the
 // count, or -1 when a call failed (the system's code in *code); *lineError
 // tells whether the driver reported an error on the line.
-int ReadWaiting(HANDLE h, unsigned char* out, DWORD size, DWORD* code, bool* lineError) {
+int ReadWaiting(HANDLE h, unsigned char* out, DWORD size, bool wait, DWORD* code, bool* lineError) {
   COMSTAT stat{};
   DWORD errors = 0;
   if (!ClearCommError(h, &errors, &stat)) {
@@ -65,6 +66,7 @@ int ReadWaiting(HANDLE h, unsigned char* out, DWORD size, DWORD* code, bool* lin
     return -1;
   }
   *lineError = errors != 0;
+  if (stat.cbInQue == 0 && !wait) return 0;
   const DWORD want = stat.cbInQue == 0 ? 1 : (stat.cbInQue < size ? stat.cbInQue : size);
   DWORD got = 0;
   if (!ReadFile(h, out, want, &got, nullptr)) {
@@ -178,13 +180,14 @@ int ComPort::Send(const unsigned char* buf, int n) {
   return 0;
 }
 
-int ComPort::Receive(unsigned char* buf, int n) {
+int ComPort::Receive(unsigned char* buf, int n, int timeoutMs) {
   if (aheadCount_ > 0) return TakeAhead(buf, n);
   const ULONGLONG start = GetTickCount64();
   if (IsOpen() && !lost_) {
     DWORD code = 0;
     bool lineError = false;
-    const int got = ReadWaiting(AsHandle(handle_), ahead_, sizeof ahead_, &code, &lineError);
+    const int got =
+        ReadWaiting(AsHandle(handle_), ahead_, sizeof ahead_, timeoutMs > 0, &code, &lineError);
     aheadPos_ = 0;
     aheadCount_ = got > 0 ? got : 0;
     if (got >= 0 || lineError) abortsInRow_ = 0;
@@ -201,6 +204,6 @@ int ComPort::Receive(unsigned char* buf, int n) {
   // A failed read (the device is gone, or no port) still waits out the
   // time-out, so the caller's loop does not spin.
   const ULONGLONG spent = GetTickCount64() - start;
-  if (spent < kReadTimeoutMs) Sleep(static_cast<DWORD>(kReadTimeoutMs - spent));
+  if (spent < static_cast<ULONGLONG>(timeoutMs)) Sleep(static_cast<DWORD>(timeoutMs - spent));
   return 0;
 }

@@ -72,6 +72,8 @@ int ComSend(const unsigned char* buf, int n) {
 
 int ComReceive(unsigned char* buf, int n) { return hCom.Receive(buf, n); }
 
+int ComReceiveArrived(unsigned char* buf, int n) { return hCom.Receive(buf, n, 0); }
+
 void CreateCheckSum(const unsigned char* data, int len, unsigned char* out) {
   const int sum = Sum16(data, len);
   out[0] = High(sum);

@@ -41,10 +41,11 @@ class ComPort {
   // Writes all n bytes (a stalled line gives up after a short wait); 0.
   // A write given up, cut short or failed is counted.
   int Send(const unsigned char* buf, int n);
-  // Reads up to n bytes, waiting at most kReadTimeoutMs for the first.
+  // Reads up to n bytes, waiting at most timeoutMs for the first.
   // Returns the count; 0 on time-out or failure (a failure also waits out
-  // the time-out, so a caller's loop never spins on a dead port).
-  int Receive(unsigned char* buf, int n);
+  // the time-out, so a caller's loop never spins on a dead port). With 0 it
+  // takes only what has arrived, for a caller that waited for the line.
+  int Receive(unsigned char* buf, int n, int timeoutMs = kReadTimeoutMs);
   // Bytes already taken from the device that Receive has not handed out.
   int Buffered() const { return aheadCount_; }
   // The platform's handle (POSIX: the file descriptor, for the loop's wait);
@@ -95,6 +96,10 @@ int OpenComPortPath(const char* device, int baud);
 int ComSend(const unsigned char* buf, int n);
 // Reads up to n bytes from hCom; returns the count (0: nothing in 20 ms).
 int ComReceive(unsigned char* buf, int n);
+// Reads up to n bytes that have arrived on hCom, without waiting (for a loop
+// that has waited for the line itself); a device found gone is Lost() at
+// once. Returns the count.
+int ComReceiveArrived(unsigned char* buf, int n);
 
 // ---- Telegrams ----
 

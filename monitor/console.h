@@ -69,6 +69,9 @@ void ConsoleCountTraceLine();
 enum class ConsoleCharset { Utf8, EightBit, Glyphs };
 ConsoleCharset ConsoleNameCharset();
 
+// What the loop's wait saw on the line (Keyboard::Wait).
+enum class LineWait { Quiet, Ready, Unwatched };
+
 // Key polling without echo and without waiting. Construction puts the
 // keyboard into that mode; destruction, a stop (SIGTSTP) and a second end
 // signal restore it as it was found.
@@ -89,7 +92,9 @@ class Keyboard {
   // line (line: the port's descriptor, -1 for none), a key, a signal, or a
   // terminal that takes waiting output; at most timeoutMs (-1: no limit),
   // and no longer than it takes to tell a lone ESC from a key's sequence.
-  // True when the line may have a byte for the turn's read. On Windows the
-  // port's 20 ms read time-out is the wait: this returns true at once.
-  bool Wait(int line, int timeoutMs);
+  // Ready: the line has a byte (or its end) for the turn's read, which need
+  // not wait; Quiet: it has none, so a read would only wait out its
+  // time-out. On Windows the port's 20 ms read time-out is the wait: this
+  // returns Unwatched at once.
+  LineWait Wait(int line, int timeoutMs);
 };

@@ -88,7 +88,7 @@ class PosixConsole {
   void StartKeys();
   void EndKeys();
   int PollKeys();
-  bool Wait(int line, int timeoutMs);
+  LineWait Wait(int line, int timeoutMs);
 
   // Called by the signal handlers only.
   void OnEndSignal(int sig);
@@ -547,7 +547,7 @@ int PosixConsole::WaitLimit(int timeoutMs) const {
 // would report input it does not let the program read), the terminal's
 // write side only while output waits for it or is being dropped, and the
 // wake-up pipe of the signal handlers.
-bool PosixConsole::Wait(int line, int timeoutMs) {
+LineWait PosixConsole::Wait(int line, int timeoutMs) {
   pollfd fds[4];
   nfds_t n = 0;
   if (line >= 0) fds[n++] = pollfd{line, POLLIN, 0};
@@ -565,7 +565,7 @@ bool PosixConsole::Wait(int line, int timeoutMs) {
     out_.size = 0;  // the terminal is gone: nothing will take what waits
     out_.dropping = false;
   }
-  return line >= 0 && ready > 0 && fds[0].revents != 0;
+  return line >= 0 && ready > 0 && fds[0].revents != 0 ? LineWait::Ready : LineWait::Quiet;
 }
 
 }  // namespace
@@ -595,7 +595,7 @@ void ConsoleEndScrollArea() { TheConsole().EndScrollArea(); }
 Keyboard::Keyboard() { TheConsole().StartKeys(); }
 Keyboard::~Keyboard() { TheConsole().EndKeys(); }
 int Keyboard::Poll() { return TheConsole().PollKeys(); }
-bool Keyboard::Wait(int line, int timeoutMs) { return TheConsole().Wait(line, timeoutMs); }
+LineWait Keyboard::Wait(int line, int timeoutMs) { return TheConsole().Wait(line, timeoutMs); }
 
 bool ConsoleTakeRedraw() { return TheConsole().TakeRedraw(); }
 int ConsoleTakeDroppedLines() { return TheConsole().TakeDroppedLines(); }

@@ -633,7 +633,7 @@ Keyboard::Keyboard() { TheConsole().StartKeys(); }
 Keyboard::~Keyboard() { TheConsole().EndKeys(); }
 int Keyboard::Poll() { return TheConsole().PollKeys(); }
 // The port's read, with its 20 ms time-out, is the loop's wait on Windows.
-bool Keyboard::Wait(int, int) { return true; }
+LineWait Keyboard::Wait(int, int) { return LineWait::Unwatched; }
 
 // Cell calls never drop output; a cell shows any byte as a glyph of the
 // console's code page, never as a command.

@@ -213,15 +213,24 @@ void TryReopen(MonitorLoop& m) {
   if (reopened > 0) LogPortLine(m.portNumber);  // it came back under another path
 }
 
+// The turn's byte: taken at once when the turn's wait saw one on the line,
+// not asked for when it saw none (a read would only wait out its time-out),
+// and read with its time-out where that read is the loop's wait (Windows).
+int ReadLineByte(MonitorLoop& m) {
+  const LineWait line = m.line;
+  m.line = LineWait::Unwatched;
+  if (line == LineWait::Quiet || m.count >= kReceiveBufferSize) return 0;
+  unsigned char* next = m.buffer + m.count;
+  return line == LineWait::Ready ? ComReceiveArrived(next, 1) : ComReceive(next, 1);
+}
+
 int ReceiveTurn(MonitorLoop& m) {
   if (m.portLost) TryReopen(m);
-  const bool quiet = m.lineQuiet;  // a read now would only wait out its time-out
-  m.lineQuiet = false;
-  if (!quiet && m.count < kReceiveBufferSize && ComReceive(m.buffer + m.count, 1) > 0) {
+  if (ReadLineByte(m) > 0) {
     ++m.count;
     ++m.counts.bytes;
   } else if (!m.portLost && hCom.Lost()) {
-    LosePort(m);  // the read waited out its time-out: no spinning while it is gone
+    LosePort(m);  // from now on the turn's wait ends for the retry, no sooner
   }
   if (m.phase == ReceivePhase::Header && m.count >= 3) CheckHeader(m);
   if (m.phase == ReceivePhase::ShortFrame && m.count >= kShortFrameLength) {
@@ -318,7 +327,7 @@ void WaitForWork(Keyboard& keyboard, MonitorLoop& m) {
     timeoutMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
   }
   const int line = m.portLost ? -1 : static_cast<int>(hCom.Handle());
-  m.lineQuiet = !keyboard.Wait(line, timeoutMs);
+  m.line = keyboard.Wait(line, timeoutMs);
 }
 
 // The keys of this turn: ESC ends the program with 0, the keyboard's end with 1.

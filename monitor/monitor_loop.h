@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "console.h"
 #include "value_names.h"
 
 constexpr int kReceiveBufferSize = 512;
@@ -51,10 +52,10 @@ struct MonitorLoop {
   bool screenPrepared = false;
   unsigned char lastKey = 0;
   int32_t portNumber = 0;
-  std::FILE* input = stdin;  // where the port number is typed
-  bool portOpened = false;   // the start dialogue opened a port
-  bool portLost = false;     // the device went away; reopened once a second
-  bool lineQuiet = false;    // the turn's wait saw no byte on the line: no read this turn
+  std::FILE* input = stdin;             // where the port number is typed
+  bool portOpened = false;              // the start dialogue opened a port
+  bool portLost = false;                // the device went away; reopened once a second
+  LineWait line = LineWait::Unwatched;  // what the turn's wait saw on the line
   MonitorClock::time_point openedAt{};
   MonitorClock::time_point nextReopen{};
   LineCounts counts;

@@ -39,7 +39,7 @@ class ConsoleWait : public testing::Test {
   }
   // Waits once, as the loop does before a turn that reads the line.
   bool WaitOnce(Keyboard& keyboard, int timeoutMs) {
-    return keyboard.Wait(line_.master() >= 0 ? line_.slave() : -1, timeoutMs);
+    return keyboard.Wait(line_.master() >= 0 ? line_.slave() : -1, timeoutMs) == LineWait::Ready;
   }
   // Turns as the loop makes them (wait, then the keys) until a key's answer
   // other than kKeyNone, or ms pass; that answer, or kKeyNone.
