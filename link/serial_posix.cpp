@@ -129,10 +129,7 @@ int ComPort::Open(const char* device, int baud) {
     close(fd);
     return -1;
   }
-  handle_ = fd;
-  lost_ = false;
-  error_[0] = '\0';
-  return 0;
+  return Adopt(fd);
 }
 
 void ComPort::Close() {

@@ -142,11 +142,7 @@ int ComPort::Open(const char* device, int baud) {
     CloseHandle(h);
     return -1;
   }
-  handle_ = reinterpret_cast<std::intptr_t>(h);
-  lost_ = false;
-  abortsInRow_ = 0;
-  error_[0] = '\0';
-  return 0;
+  return Adopt(reinterpret_cast<std::intptr_t>(h));
 }
 
 void ComPort::Close() {

@@ -54,6 +54,14 @@ void ComPort::Refuse(const char* reason) {
   std::snprintf(error_, sizeof error_, "%s", reason);
 }
 
+int ComPort::Adopt(std::intptr_t handle) {
+  handle_ = handle;
+  lost_ = false;
+  abortsInRow_ = 0;
+  error_[0] = '\0';
+  return 0;
+}
+
 int OpenComPort(int index, int baud) {
   const char* device = ComDevicePath(index);
   if (!device) {

@@ -66,6 +66,8 @@ class ComPort {
  private:
   // Hands out bytes read ahead; 0 when none are left.
   int TakeAhead(unsigned char* buf, int n);
+  // Takes an opened and set handle as the port: nothing lost, no error.
+  int Adopt(std::intptr_t handle);
 
   std::intptr_t handle_ = -1;
   bool lost_ = false;

@@ -54,6 +54,20 @@ std::string InPrivateMounts(const std::string& script) {
 // The monitor, its terminal, line and directory as in end_to_end.h.
 class EnvironmentFault : public EndToEnd {
  protected:
+  // The start dialogue done; the program's process id.
+  void ConnectAndFindPid(Terminal& t, int& pid) {
+    ASSERT_NO_FATAL_FAILURE(Connect(t));
+    pid = t.Pid("varnhalt_test");
+    ASSERT_GT(pid, 0);
+  }
+  // The start dialogue, two 'I' telegrams served, then ESC: status 0.
+  void ServeTwoThenEsc(Terminal& t, const std::string& tag) {
+    ASSERT_NO_FATAL_FAILURE(Connect(t));
+    ExpectAlive(t, tag + "1");
+    ExpectAlive(t, tag + "2");
+    t.Key("Escape");
+    EXPECT_EQ(t.ExitStatus(), 0);
+  }
   // An 'I' telegram is acknowledged and traced: proof that the loop lives.
   void ExpectAlive(Terminal& t, const std::string& text) {
     const Bytes info = Info(text);
@@ -121,11 +135,7 @@ TEST_F(EnvironmentFault, ReadOnlyWorkingDirectoryDropsLogLinesOnly) {
   Terminal t(InPrivateMounts("mount --bind " + d + " " + d + " && mount -o remount,bind,ro " + d +
                              " && cd " + d + " && exec " + Monitor()),
              dir_.path());
-  ASSERT_NO_FATAL_FAILURE(Connect(t));
-  ExpectAlive(t, "readonly1");
-  ExpectAlive(t, "readonly2");
-  t.Key("Escape");
-  EXPECT_EQ(t.ExitStatus(), 0);
+  ASSERT_NO_FATAL_FAILURE(ServeTwoThenEsc(t, "readonly"));
   EXPECT_FALSE(std::filesystem::exists(dir_.File("comlog.log")));
   EXPECT_EQ(OnScreen(t, "comlog.log cannot be written: Read-only file system"), 1u);
   // The port's line, "Ra", the two 'I' telegrams and the report's eight
@@ -141,11 +151,7 @@ TEST_F(EnvironmentFault, DiskThatRefusesTheWriteDropsLogLinesOnly) {
   Terminal t(InPrivateMounts("mount --bind /dev/full " + Quote(dir_.File("comlog.log")) +
                              " && cd " + d + " && exec " + Monitor()),
              dir_.path());
-  ASSERT_NO_FATAL_FAILURE(Connect(t));
-  ExpectAlive(t, "full1");
-  ExpectAlive(t, "full2");
-  t.Key("Escape");
-  EXPECT_EQ(t.ExitStatus(), 0);
+  ASSERT_NO_FATAL_FAILURE(ServeTwoThenEsc(t, "full"));
 }
 
 TEST_F(EnvironmentFault, LogThatIsADirectoryOrCannotRotate) {
@@ -268,9 +274,8 @@ TEST_F(EnvironmentFault, PulledAdapterComesBackByItself) {
       InPrivateMounts("mount --bind " + Quote(absent) + " /dev/ttyS0 && mount --bind " +
                       Quote(line_.slave_path()) + " /dev/ttyS0 && exec " + Quote(VARNHALT_BIN)),
       dir_.path(), 100, 30);
-  ASSERT_NO_FATAL_FAILURE(Connect(t));
-  const int pid = t.Pid("varnhalt_test");
-  ASSERT_GT(pid, 0);
+  int pid = -1;
+  ASSERT_NO_FATAL_FAILURE(ConnectAndFindPid(t, pid));
   const Bytes clock = Telegram('M', '2', {0x07, 0x05, 0x21, 0x14, 0x03, 0x04, 0x13});
   line_.Write(NameTelegram("Outdoor") + clock);
   ASSERT_EQ(line_.ReadExactly(6 + 6 + 8 + 9, 5000).size(), 29u);
@@ -375,9 +380,8 @@ std::chrono::steady_clock::time_point After(int ms) {
 
 TEST_F(EnvironmentFault, NoiseFloodBringsOnlyOwedAcknowledgementsAndEscStillWorks) {
   Terminal t(Monitor(), dir_.path());
-  ASSERT_NO_FATAL_FAILURE(Connect(t));
-  const int pid = t.Pid("varnhalt_test");
-  ASSERT_GT(pid, 0);
+  int pid = -1;
+  ASSERT_NO_FATAL_FAILURE(ConnectAndFindPid(t, pid));
   NoiseFlood flood(line_.master());
 
   // 3 s of noise, enough to rotate the log at least once; then the program
@@ -430,9 +434,8 @@ TEST_F(EnvironmentFault, NoiseFloodBringsOnlyOwedAcknowledgementsAndEscStillWork
 
 TEST_F(EnvironmentFault, QuietLineCostsNoCpu) {
   Terminal t(Monitor(), dir_.path());
-  ASSERT_NO_FATAL_FAILURE(Connect(t));
-  const int pid = t.Pid("varnhalt_test");
-  ASSERT_GT(pid, 0);
+  int pid = -1;
+  ASSERT_NO_FATAL_FAILURE(ConnectAndFindPid(t, pid));
   ExpectAlive(t, "beforequiet");
   // The controller says nothing: the loop sleeps in its wait until a byte
   // or a key comes. A loop that spins would use a whole core; allow a tenth

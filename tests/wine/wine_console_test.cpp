@@ -26,14 +26,9 @@ namespace {
 using namespace wine_test;
 
 // Input modes (wincon.h).
-constexpr unsigned long kProcessedInput = 0x0001;
-constexpr unsigned long kLineInput = 0x0002;
-constexpr unsigned long kEchoInput = 0x0004;
-constexpr unsigned long kWindowInput = 0x0008;
-constexpr unsigned long kMouseInput = 0x0010;
-constexpr unsigned long kQuickEdit = 0x0040;
-constexpr unsigned long kExtendedFlags = 0x0080;
-constexpr unsigned long kVirtualTerminalInput = 0x0200;
+constexpr unsigned long kProcessedInput = 0x0001, kLineInput = 0x0002, kEchoInput = 0x0004,
+                        kWindowInput = 0x0008, kMouseInput = 0x0010, kQuickEdit = 0x0040,
+                        kExtendedFlags = 0x0080, kVirtualTerminalInput = 0x0200;
 // The mode a technician's console might have, without insert mode so that it
 // is told apart from Wine's default.
 constexpr unsigned long kFoundMode = kProcessedInput | kLineInput | kEchoInput | kWindowInput |
@@ -80,6 +75,21 @@ class WineConsoleMode : public WineMonitor {
     return modes;
   }
 
+  // The table drawn, and a value shown in it.
+  void ShowFlow45() {
+    ASSERT_NO_FATAL_FAILURE(DrawTable({"Outdoor", "Flow"}));
+    Exchange(ValuesTelegram({21, 45}), Ack(ValuesTelegram({21, 45}), true));
+    ASSERT_TRUE(WaitForRow(Is(Padded("Flow") + "45")));
+  }
+
+  // The table drawn: the key mode while running, with the cursor hidden.
+  void ExpectKeyModeWhileRunning() {
+    ASSERT_NO_FATAL_FAILURE(DrawTable({"Outdoor", "Flow"}));
+    const auto running = WhileRunning();
+    EXPECT_EQ(running.first, ModeHex((kFoundMode & ~kKeyModeOff) | kExtendedFlags));
+    EXPECT_EQ(running.second, kHiddenCursor);
+  }
+
   static std::string ModeHex(unsigned long mode) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%lx", mode);
@@ -121,10 +131,7 @@ class WineConsoleMode : public WineMonitor {
 // hidden at the size it had; ESC restores the mode and the cursor the
 // console had.
 TEST_F(WineConsoleMode, KeyModeWhileRunningAndTheFoundModeAfterEsc) {
-  ASSERT_NO_FATAL_FAILURE(DrawTable({"Outdoor", "Flow"}));
-  const auto running = WhileRunning();
-  EXPECT_EQ(running.first, ModeHex((kFoundMode & ~kKeyModeOff) | kExtendedFlags));
-  EXPECT_EQ(running.second, kHiddenCursor);
+  ASSERT_NO_FATAL_FAILURE(ExpectKeyModeWhileRunning());
   PressEscExpectStatus0();
   ExpectRestoredAndNoStreamWrites();
 }
@@ -134,9 +141,7 @@ TEST_F(WineConsoleMode, KeyModeWhileRunningAndTheFoundModeAfterEsc) {
 // (Wine turns the terminal's SIGINT into the console's Ctrl+C event; it
 // also ends the shell around the probe, so the probe keeps the status.)
 TEST_F(WineConsoleMode, CtrlCEndsWithTheReportAndStatus130) {
-  ASSERT_NO_FATAL_FAILURE(DrawTable({"Outdoor", "Flow"}));
-  Exchange(ValuesTelegram({21, 45}), Ack(ValuesTelegram({21, 45}), true));
-  ASSERT_TRUE(WaitForRow(Is(Padded("Flow") + "45")));
+  ASSERT_NO_FATAL_FAILURE(ShowFlow45());
   Term().Key("C-c");
   ASSERT_TRUE(WaitUntil([&] { return Modes().count("status") > 0; }, 15000))
       << "the program did not end after Ctrl+C";
@@ -156,9 +161,7 @@ TEST_F(WineConsoleMode, CtrlCEndsWithTheReportAndStatus130) {
 // the probe tells where the window ended. (A change of the window's size
 // cannot be made under Wine; it takes the same path.)
 TEST_F(WineConsoleMode, AWindowScrolledAwayIsMovedBackAndDrawnAgain) {
-  ASSERT_NO_FATAL_FAILURE(DrawTable({"Outdoor", "Flow"}));
-  Exchange(ValuesTelegram({21, 45}), Ack(ValuesTelegram({21, 45}), true));
-  ASSERT_TRUE(WaitForRow(Is(Padded("Flow") + "45")));
+  ASSERT_NO_FATAL_FAILURE(ShowFlow45());
   const auto table = Screen();
   ASSERT_EQ(table[15], "<<< RI {52 49 04 00 9b 00 04 01 3e }");
 
@@ -186,10 +189,7 @@ class WineConsoleVtInput : public WineConsoleMode {
 };
 
 TEST_F(WineConsoleVtInput, ArrowKeysDoNotEndTheProgramAndTheModeIsGivenBack) {
-  ASSERT_NO_FATAL_FAILURE(DrawTable({"Outdoor", "Flow"}));
-  const auto running = WhileRunning();
-  EXPECT_EQ(running.first, ModeHex((kFoundMode & ~kKeyModeOff) | kExtendedFlags));
-  EXPECT_EQ(running.second, kHiddenCursor);
+  ASSERT_NO_FATAL_FAILURE(ExpectKeyModeWhileRunning());
   for (const char* key : {"Up", "Down", "Left", "Right"}) {
     Term().Key(key);
     Term().Type("x");

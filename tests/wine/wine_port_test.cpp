@@ -28,23 +28,26 @@ class WinePorts : public WineMonitor {
         << device << "\"\n";
   }
 
-  // The rows above the first prompt.
+  // The program started; the rows above its first prompt, the first of
+  // them the list that starts with COM1 (the test's line).
   std::vector<std::string> BeforePrompt() {
+    Start(cols_, rows_);
     ExpectPrompt(1);
     const auto rows = Screen();
     const auto prompt = std::find_if(rows.begin(), rows.end(), StartsWith("ComPort-Nummer"));
     std::vector<std::string> before(rows.begin(), prompt);
     for (const std::string& row : before) std::cout << "[   WINE   ] " << row << "\n";
+    EXPECT_FALSE(before.empty());
+    const std::string first = before.empty() ? "" : before[0];
+    EXPECT_EQ(first.rfind(std::string(kListed) + "COM1", 0), 0u) << first;
     return before;
   }
 };
 
 // COM1 is the test's line; the host's own first UART may show as COM2.
 TEST_F(WinePorts, PortsPresentAreListedAndThePortsLineIsLogged) {
-  Start(cols_, rows_);
   const auto before = BeforePrompt();
   ASSERT_EQ(before.size(), 1u) << testing::PrintToString(before);
-  EXPECT_EQ(before[0].rfind(std::string(kListed) + "COM1", 0), 0u) << before[0];
   Answer("1");
   EXPECT_EQ(Receive(8), "52 61 03 00 ff f4 02 a9");
   ASSERT_TRUE(WaitForRow(Is("Ready to receive from ComPort: 1")));
@@ -61,10 +64,8 @@ TEST_F(WinePorts, PortsPresentAreListedAndThePortsLineIsLogged) {
 TEST_F(WinePorts, PortAboveSixIsListedWithTheHint) {
   PtyPair adapter;
   AddPort(9, adapter.slave_path());
-  Start(cols_, rows_);
   const auto before = BeforePrompt();
   ASSERT_EQ(before.size(), 2u) << testing::PrintToString(before);
-  EXPECT_EQ(before[0].rfind(std::string(kListed) + "COM1", 0), 0u) << before[0];
   EXPECT_EQ(before[0].substr(before[0].size() - 6), ", COM9") << before[0];
   EXPECT_EQ(before[1], kHint);
 }

@@ -18,23 +18,14 @@ DCB Hostile() {
   dcb.ByteSize = 7;
   dcb.Parity = EVENPARITY;
   dcb.StopBits = TWOSTOPBITS;
-  dcb.fBinary = FALSE;
-  dcb.fParity = TRUE;
-  dcb.fOutX = TRUE;
-  dcb.fInX = TRUE;
-  dcb.fOutxCtsFlow = TRUE;
-  dcb.fOutxDsrFlow = TRUE;
-  dcb.fDsrSensitivity = TRUE;
-  dcb.fTXContinueOnXoff = FALSE;
-  dcb.fNull = TRUE;
-  dcb.fErrorChar = TRUE;
-  dcb.fAbortOnError = TRUE;
+  dcb.fBinary = dcb.fTXContinueOnXoff = FALSE;
+  // Every check, every kind of flow control, every byte filter: on.
+  dcb.fParity = dcb.fOutX = dcb.fInX = dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity =
+      dcb.fNull = dcb.fErrorChar = dcb.fAbortOnError = TRUE;
   dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
-  dcb.XonChar = 0x00;
-  dcb.XoffChar = 0x00;
-  dcb.XonLim = 0xFFFF;
-  dcb.XoffLim = 0xFFFF;
+  dcb.XonChar = dcb.XoffChar = 0x00;  // equal: a driver refuses them as they are
+  dcb.XonLim = dcb.XoffLim = 0xFFFF;
   return dcb;
 }
 
