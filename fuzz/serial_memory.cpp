@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "memory_line.h"
+#include "port_list.h"
 #include "sim_model.h"
 #include "telegram_link.h"
 
@@ -106,6 +107,25 @@ void MemoryLineFinish() {
 const char* ComDevicePath(int index) {
   return index >= 0 && index < kComPortCount ? kDevices[index] : nullptr;
 }
+
+// The ports present are the memory lines: each listed by its name, none
+// with a device text, none ever coming back under another name.
+void RefreshComPorts() {}
+
+void ComPortListText(DeviceTextRenderer, char* out, std::size_t size) {
+  if (size > 0) out[0] = '\0';
+  for (int i = 0; i < kComPortCount; ++i) {
+    const std::size_t used = std::strlen(out);
+    std::snprintf(out + used, size - used, "%s = %s\n", ComPortName(i), kDevices[i]);
+  }
+}
+
+void ComPortOpenedText(int index, DeviceTextRenderer, char* out, std::size_t size) {
+  const char* device = ComDevicePath(index);
+  std::snprintf(out, size, "%s = %s", ComPortName(index), device ? device : "?");
+}
+
+int ReopenComPort(int index, int baud) { return OpenComPort(index, baud) == 0 ? 0 : -1; }
 
 bool ComPort::IsOpen() const { return handle_ >= 0; }
 
