@@ -12,6 +12,7 @@
 #include <string>
 
 #include "files.h"
+#include "monitor_loop.h"
 #include "pty_pair.h"
 #include "telegram_link.h"
 #include "temp_dir.h"
@@ -19,17 +20,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-// As the monitor renders a device's text: control bytes become '?'.
-std::size_t Printable(const char* text, std::size_t len, char* out, std::size_t size) {
-  std::size_t n = 0;
-  for (; n < len && n + 1 < size; ++n) {
-    const auto c = static_cast<unsigned char>(text[n]);
-    out[n] = c < 0x20 || c == 0x7F ? '?' : text[n];
-  }
-  out[n] = '\0';
-  return n;
-}
 
 // A tty class folder and a device folder.
 class PortTree : public testing::Test {
@@ -73,7 +63,7 @@ class PortTree : public testing::Test {
   std::string Lines() {
     RefreshComPortsFrom(Sys().c_str(), Dev().c_str());
     char text[kPortLinesSize];
-    ComPortListText(Printable, text, sizeof text);
+    ComPortListText(RenderDeviceText, text, sizeof text);
     return text;
   }
 
@@ -125,7 +115,7 @@ TEST_F(PortTree, PortsPresentInTheirOrder) {
   // The number reaches the port in its place.
   ASSERT_EQ(OpenComPort(1, 9600), 0) << hCom.Error();
   char line[kPortLinesSize];
-  ComPortOpenedText(1, Printable, line, sizeof line);
+  ComPortOpenedText(1, RenderDeviceText, line, sizeof line);
   EXPECT_EQ(std::string(line), "COM2 = " + d + "/ttyS3");
   hCom.Close();
 }
@@ -169,7 +159,7 @@ TEST_F(PortTree, AdapterComesBackUnderAnotherName) {
   fs::create_symlink("../../ttyUSB1", Dev() + "/serial/by-id/usb-FTDI_FT232R_A5-if00-port0");
   ASSERT_EQ(ReopenComPort(0, 9600), 1) << hCom.Error();
   char line[kPortLinesSize];
-  ComPortOpenedText(0, Printable, line, sizeof line);
+  ComPortOpenedText(0, RenderDeviceText, line, sizeof line);
   EXPECT_EQ(std::string(line),
             "COM1 = " + fs::canonical(second.slave_path()).string() + " (FTDI FT232R A5)");
   hCom.Close();
