@@ -104,28 +104,33 @@ void MemoryLineFinish() {
   if (g_acks != g_telegrams) Fail("acknowledgements and telegrams differ", nullptr, 0);
 }
 
-const char* ComDevicePath(int index) {
-  return index >= 0 && index < kComPortCount ? kDevices[index] : nullptr;
-}
-
 // The ports present are the memory lines: each listed by its name, none
 // with a device text, none ever coming back under another name.
-void RefreshComPorts() {}
+int ListSerialPorts(const PortRoots&, PortList& out) {
+  out = PortList{};
+  for (int i = 0; i < kComPortCount; ++i)
+    std::snprintf(out.entries[i].path, sizeof out.entries[i].path, "%s", kDevices[i]);
+  out.count = kComPortCount;
+  return out.count;
+}
 
-void ComPortListText(DeviceTextRenderer, char* out, std::size_t size) {
+void PortListText(const PortList& list, DeviceTextRenderer, char* out, std::size_t size) {
   if (size > 0) out[0] = '\0';
-  for (int i = 0; i < kComPortCount; ++i) {
+  for (int i = 0; i < list.count; ++i) {
     const std::size_t used = std::strlen(out);
-    std::snprintf(out + used, size - used, "%s = %s\n", ComPortName(i), kDevices[i]);
+    std::snprintf(out + used, size - used, "%s = %s\n", ComPortName(i), list.entries[i].path);
   }
 }
 
-void ComPortOpenedText(int index, DeviceTextRenderer, char* out, std::size_t size) {
-  const char* device = ComDevicePath(index);
-  std::snprintf(out, size, "%s = %s", ComPortName(index), device ? device : "?");
+void PortLineText(int index, const PortEntry& port, DeviceTextRenderer, char* out,
+                  std::size_t size) {
+  std::snprintf(out, size, "%s = %s", ComPortName(index), port.path);
 }
 
-int ReopenComPort(int index, int baud) { return OpenComPort(index, baud) == 0 ? 0 : -1; }
+bool RetryPath(const PortEntry& port, const PortRoots&, char* path) {
+  std::snprintf(path, kPortPathSize, "%s", port.path);
+  return true;
+}
 
 bool ComPort::IsOpen() const { return handle_ >= 0; }
 

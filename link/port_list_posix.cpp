@@ -13,7 +13,6 @@
 #include <cstring>
 
 #include "port_list.h"
-#include "telegram_link.h"
 
 namespace {
 
@@ -22,9 +21,6 @@ constexpr const char* kDevRoot = "/dev";
 constexpr int kUartCount = 6;        // ttyS0 .. ttyS5
 constexpr int kUsbFolderLevels = 8;  // how far above the device link idVendor is looked for
 constexpr int kNumberedMax = 64;     // ttyUSB / ttyACM devices looked at per kind
-
-PortList g_ports{};
-bool g_listed = false;
 
 // Copies text into out (size bytes) when it fits whole; false otherwise, so
 // that no cut path is ever used.
@@ -88,10 +84,15 @@ void ReadUsbTexts(const char* sysRoot, const char* name, PortEntry& e) {
       const struct {
         const char* name;
         char* out;
-      } texts[] = {{"manufacturer", e.manufacturer}, {"product", e.product}, {"serial", e.serial}};
+        std::size_t size;
+      } texts[] = {{"manufacturer", e.manufacturer, kPortTextSize},
+                   {"product", e.product, kPortTextSize},
+                   {"serial", e.serial, kPortTextSize},
+                   {"idVendor", e.vendorId, kPortIdSize},
+                   {"idProduct", e.productId, kPortIdSize}};
       for (const auto& t : texts) {
         std::snprintf(file, sizeof file, "%s/%s", folder, t.name);
-        ReadText(file, t.out, kPortTextSize);
+        ReadText(file, t.out, t.size);
       }
       return;
     }
@@ -159,10 +160,6 @@ void AddUsbPorts(const char* sysRoot, const char* devRoot, const char* prefix, P
   }
 }
 
-void EnsureListed() {
-  if (!g_listed) RefreshComPorts();
-}
-
 // Appends text to out (size bytes) at *used, cut where it does not fit.
 void Append(char* out, std::size_t size, std::size_t* used, const char* text) {
   if (*used >= size) return;
@@ -170,10 +167,36 @@ void Append(char* out, std::size_t size, std::size_t* used, const char* text) {
   if (n > 0) *used = std::min(size - 1, *used + static_cast<std::size_t>(n));
 }
 
+}  // namespace
+
+int ListSerialPorts(const PortRoots& roots, PortList& out) {
+  out.count = 0;
+  for (int n = 0; n < kUartCount && out.count < kPortListMax; ++n) {
+    PortEntry& e = out.entries[out.count];
+    e = PortEntry{};
+    if (UartPresent(roots.sys, roots.dev, n, e.path)) ++out.count;
+  }
+  AddUsbPorts(roots.sys, roots.dev, "ttyUSB", out);
+  AddUsbPorts(roots.sys, roots.dev, "ttyACM", out);
+  return out.count;
+}
+
+void PortListText(const PortList& list, DeviceTextRenderer render, char* out, std::size_t size) {
+  std::size_t used = 0;
+  out[0] = '\0';
+  if (list.count == 0) Append(out, size, &used, "No serial port found\n");
+  for (int i = 0; i < list.count && i < kPortListMax; ++i) {
+    char line[kPortLinesSize];
+    PortLineText(i, list.entries[i], render, line, sizeof line);
+    Append(out, size, &used, line);
+    Append(out, size, &used, "\n");
+  }
+}
+
 // "COM1 = /dev/ttyUSB0 (FTDI FT232R USB UART A50285BI)", the device's texts
 // rendered by render.
-void PortLine(int index, DeviceTextRenderer render, char* out, std::size_t size) {
-  const PortEntry& e = g_ports.entries[index];
+void PortLineText(int index, const PortEntry& e, DeviceTextRenderer render, char* out,
+                  std::size_t size) {
   std::size_t used = 0;
   out[0] = '\0';
   char head[kPortPathSize + 16];
@@ -192,65 +215,26 @@ void PortLine(int index, DeviceTextRenderer render, char* out, std::size_t size)
   if (!first) Append(out, size, &used, ")");
 }
 
-}  // namespace
-
-int ListSerialPorts(const char* sysRoot, const char* devRoot, PortList& out) {
-  out.count = 0;
-  for (int n = 0; n < kUartCount && out.count < kPortListMax; ++n) {
-    PortEntry& e = out.entries[out.count];
-    e = PortEntry{};
-    if (UartPresent(sysRoot, devRoot, n, e.path)) ++out.count;
+bool RetryPath(const PortEntry& port, const PortRoots& roots, char* path) {
+  // The by-id name follows the adapter to whatever tty it has now; while the
+  // name is missing (the adapter is away, or udev has not made the link
+  // yet) the old path may belong to another adapter, so nothing is opened.
+  if (port.byId[0] != '\0' && port.serial[0] != '\0') {
+    char now[PATH_MAX];
+    char before[PATH_MAX];
+    if (!realpath(port.byId, now)) return false;
+    const bool same = realpath(port.path, before) && std::strcmp(before, now) == 0;
+    return CopyWhole(path, kPortPathSize, same ? port.path : now);
   }
-  AddUsbPorts(sysRoot, devRoot, "ttyUSB", out);
-  AddUsbPorts(sysRoot, devRoot, "ttyACM", out);
-  return out.count;
-}
-
-void RefreshComPortsFrom(const char* sysRoot, const char* devRoot) {
-  ListSerialPorts(sysRoot, devRoot, g_ports);
-  g_listed = true;
-}
-
-void RefreshComPorts() { RefreshComPortsFrom(kSysTtyRoot, kDevRoot); }
-
-const char* ComDevicePath(int index) {
-  EnsureListed();
-  return index >= 0 && index < g_ports.count ? g_ports.entries[index].path : nullptr;
-}
-
-void ComPortListText(DeviceTextRenderer render, char* out, std::size_t size) {
-  EnsureListed();
-  std::size_t used = 0;
-  out[0] = '\0';
-  if (g_ports.count == 0) Append(out, size, &used, "No serial port found\n");
-  for (int i = 0; i < g_ports.count; ++i) {
-    char line[kPortLinesSize];
-    PortLine(i, render, line, sizeof line);
-    Append(out, size, &used, line);
-    Append(out, size, &used, "\n");
+  if (port.vendorId[0] != '\0') {
+    // A USB port without a serial number: its old name only while the same
+    // kind of device is there again.
+    const char* slash = std::strrchr(port.path, '/');
+    PortEntry there{};
+    ReadUsbTexts(roots.sys, slash ? slash + 1 : port.path, there);
+    if (std::strcmp(there.vendorId, port.vendorId) != 0 ||
+        std::strcmp(there.productId, port.productId) != 0)
+      return false;
   }
-}
-
-void ComPortOpenedText(int index, DeviceTextRenderer render, char* out, std::size_t size) {
-  EnsureListed();
-  out[0] = '\0';
-  if (index < 0 || index >= g_ports.count) return;
-  PortLine(index, render, out, size);
-}
-
-int ReopenComPort(int index, int baud) {
-  EnsureListed();
-  if (index < 0 || index >= g_ports.count) return OpenComPort(index, baud);
-  PortEntry& e = g_ports.entries[index];
-  char before[kPortPathSize];
-  CopyWhole(before, sizeof before, e.path);
-  // The by-id name follows the adapter to whatever tty it got this time;
-  // while that is the device the path names, the path stays as it is.
-  char now[PATH_MAX];
-  char current[PATH_MAX];
-  if (e.byId[0] != '\0' && realpath(e.byId, now) &&
-      !(realpath(e.path, current) && std::strcmp(current, now) == 0))
-    CopyWhole(e.path, sizeof e.path, now);
-  if (OpenComPortPath(e.path, baud) != 0) return -1;
-  return std::strcmp(before, e.path) != 0 ? 1 : 0;
+  return CopyWhole(path, kPortPathSize, port.path);
 }

@@ -10,26 +10,22 @@
 #include <cstring>
 
 #include "port_list.h"
-#include "telegram_link.h"
 
 namespace {
 
-constexpr int kComMax = 256;  // COM1 .. COM255
 constexpr const char* kDevices[kComPortCount] = {"\\\\.\\COM1", "\\\\.\\COM2", "\\\\.\\COM3",
                                                  "\\\\.\\COM4", "\\\\.\\COM5", "\\\\.\\COM6"};
-
-bool g_present[kComMax] = {};
 
 // The number of "COM<n>", or 0.
 int ComNumber(const char* name) {
   if (_strnicmp(name, "COM", 3) != 0) return 0;
   char* end = nullptr;
   const long n = std::strtol(name + 3, &end, 10);
-  return *end == '\0' && n > 0 && n < kComMax ? static_cast<int>(n) : 0;
+  return *end == '\0' && n > 0 && n < kComNumberMax ? static_cast<int>(n) : 0;
 }
 
 // The ports the serial drivers registered: each value's data is "COM<n>".
-void MarkRegistered() {
+void MarkRegistered(bool (&present)[kComNumberMax]) {
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
       ERROR_SUCCESS)
@@ -45,38 +41,41 @@ void MarkRegistered() {
     if (r == ERROR_NO_MORE_ITEMS) break;
     if (r != ERROR_SUCCESS || type != REG_SZ) continue;
     data[dataSize < sizeof data ? dataSize : sizeof data - 1] = '\0';
-    g_present[ComNumber(data)] = true;
+    present[ComNumber(data)] = true;
   }
   RegCloseKey(key);
 }
 
 // The COM devices in the DOS device names (a list of NUL-terminated names).
-void MarkDosDevices() {
+void MarkDosDevices(bool (&present)[kComNumberMax]) {
   static char names[65536];
   const DWORD n = QueryDosDeviceA(nullptr, names, sizeof names);
   for (DWORD i = 0; i < n && names[i] != '\0'; i += static_cast<DWORD>(std::strlen(names + i)) + 1)
-    g_present[ComNumber(names + i)] = true;
+    present[ComNumber(names + i)] = true;
 }
 
 }  // namespace
 
-void RefreshComPorts() {
-  for (bool& p : g_present) p = false;
-  MarkRegistered();
-  MarkDosDevices();
-  g_present[0] = false;  // where names that are no COM port were counted
+int ListSerialPorts(const PortRoots&, PortList& out) {
+  for (bool& p : out.comPresent) p = false;
+  MarkRegistered(out.comPresent);
+  MarkDosDevices(out.comPresent);
+  out.comPresent[0] = false;  // where names that are no COM port were counted
+  // The numbers reach COM1..COM6 whether or not they are present.
+  for (int i = 0; i < kComPortCount; ++i) {
+    out.entries[i] = PortEntry{};
+    std::snprintf(out.entries[i].path, sizeof out.entries[i].path, "%s", kDevices[i]);
+  }
+  out.count = kComPortCount;
+  return out.count;
 }
 
-const char* ComDevicePath(int index) {
-  return index >= 0 && index < kComPortCount ? kDevices[index] : nullptr;
-}
-
-void ComPortListText(DeviceTextRenderer, char* out, std::size_t size) {
+void PortListText(const PortList& list, DeviceTextRenderer, char* out, std::size_t size) {
   int used = std::snprintf(out, size, "Serial ports on this PC:");
   bool any = false;
   bool aboveSix = false;
-  for (int n = 1; n < kComMax; ++n) {
-    if (!g_present[n] || used < 0 || static_cast<std::size_t>(used) >= size) continue;
+  for (int n = 1; n < kComNumberMax; ++n) {
+    if (!list.comPresent[n] || used < 0 || static_cast<std::size_t>(used) >= size) continue;
     used += std::snprintf(out + used, size - static_cast<std::size_t>(used), "%s COM%d",
                           any ? "," : "", n);
     any = true;
@@ -93,8 +92,11 @@ void ComPortListText(DeviceTextRenderer, char* out, std::size_t size) {
                          : "");
 }
 
-void ComPortOpenedText(int index, DeviceTextRenderer, char* out, std::size_t size) {
+void PortLineText(int index, const PortEntry&, DeviceTextRenderer, char* out, std::size_t size) {
   std::snprintf(out, size, "%s opened", ComPortName(index));
 }
 
-int ReopenComPort(int index, int baud) { return OpenComPort(index, baud) == 0 ? 0 : -1; }
+bool RetryPath(const PortEntry& port, const PortRoots&, char* path) {
+  std::snprintf(path, kPortPathSize, "%s", port.path);
+  return true;
+}

@@ -106,6 +106,23 @@ void OpenError(const char* device, int code, char* out, std::size_t size) {
   std::snprintf(out, size, "%s (%s belongs to group %s)", std::strerror(code), device, name);
 }
 
+// Reads what has arrived: the count, 0 for nothing, -1 for a failure
+// (errno says which).
+int ReadArrived(int fd, unsigned char* out, std::size_t size) {
+  for (;;) {
+    const ssize_t r = read(fd, out, size);
+    if (r >= 0) return static_cast<int>(r);
+    if (errno != EINTR) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  }
+}
+
+// Whether the line reports a hang-up (a USB adapter pulled, a pseudo-
+// terminal's other end closed).
+bool HungUp(int fd) {
+  pollfd p{fd, 0, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & POLLHUP);
+}
+
 }  // namespace
 
 bool ComPort::IsOpen() const { return handle_ >= 0; }
@@ -164,23 +181,21 @@ int ComPort::Receive(unsigned char* buf, int n, int timeoutMs) {
   const int fd = static_cast<int>(handle_);
   if (fd >= 0 && !lost_) {
     // Bytes that have arrived are taken at once (the port never blocks), so
-    // a busy line costs one call per read. A read that gets nothing cannot
-    // tell an empty line from a device that has gone: the poll below can.
+    // a busy line costs one call per read; only an empty read costs a poll.
     aheadPos_ = 0;
-    ssize_t r = read(fd, ahead_, sizeof ahead_);
-    if (r > 0) {
-      aheadCount_ = static_cast<int>(r);
-      return TakeAhead(buf, n);
-    }
+    int got = ReadArrived(fd, ahead_, sizeof ahead_);
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0) return 0;  // the time-out has passed already
-    r = read(fd, ahead_, sizeof ahead_);
-    aheadCount_ = r > 0 ? static_cast<int>(r) : 0;
-    if (r > 0) return TakeAhead(buf, n);
-    // Readable but nothing to read: the device has gone (hang-up, EIO, ENXIO).
-    if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+    if (got == 0 && poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN))
+      got = ReadArrived(fd, ahead_, sizeof ahead_);
+    aheadCount_ = got > 0 ? got : 0;
+    if (got > 0) return TakeAhead(buf, n);
+    // Gone only where the poll or the read says so: a read that finds
+    // nothing (another reader took the bytes) is no loss.
+    const int code = errno;
+    if (got < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
       lost_ = true;
-      std::snprintf(error_, sizeof error_, "%s", r == 0 ? "device hung up" : std::strerror(errno));
+      std::snprintf(error_, sizeof error_, "%s",
+                    HungUp(fd) ? "device hung up" : std::strerror(got < 0 ? code : EIO));
     }
   }
   // A failed read (the device is gone, or no port) still waits out the

@@ -6,12 +6,10 @@
 
 #include "print_log.h"
 
-ComPort hCom;
 int16_t glsUserID;
 
 namespace {
 
-constexpr const char* kPortNames[kComPortCount] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"};
 constexpr const char* kTracePrefix[] = {"<<< ", ">>> ", "ERR ", "INF"};
 constexpr int kTraceKinds = 4;
 
@@ -35,52 +33,6 @@ int SendBuilt(const unsigned char* t, int len, bool trace) {
 }
 
 }  // namespace
-
-const char* ComPortName(int index) {
-  return index >= 0 && index < kComPortCount ? kPortNames[index] : "COM?";
-}
-
-int ComPort::TakeAhead(unsigned char* buf, int n) {
-  const int k = n < aheadCount_ ? n : aheadCount_;
-  if (k <= 0) return 0;
-  std::memcpy(buf, ahead_ + aheadPos_, static_cast<std::size_t>(k));
-  aheadPos_ += k;
-  aheadCount_ -= k;
-  return k;
-}
-
-void ComPort::Refuse(const char* reason) {
-  Close();
-  std::snprintf(error_, sizeof error_, "%s", reason);
-}
-
-int ComPort::Adopt(std::intptr_t handle) {
-  handle_ = handle;
-  lost_ = false;
-  abortsInRow_ = 0;
-  error_[0] = '\0';
-  return 0;
-}
-
-int OpenComPort(int index, int baud) {
-  const char* device = ComDevicePath(index);
-  if (!device) {
-    hCom.Refuse("no such serial port");
-    return -1;
-  }
-  return OpenComPortPath(device, baud);
-}
-
-int OpenComPortPath(const char* device, int baud) { return hCom.Open(device, baud); }
-
-int ComSend(const unsigned char* buf, int n) {
-  hCom.Send(buf, n);
-  return 0;
-}
-
-int ComReceive(unsigned char* buf, int n) { return hCom.Receive(buf, n); }
-
-int ComReceiveArrived(unsigned char* buf, int n) { return hCom.Receive(buf, n, 0); }
 
 void CreateCheckSum(const unsigned char* data, int len, unsigned char* out) {
   const int sum = Sum16(data, len);

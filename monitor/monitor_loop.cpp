@@ -26,8 +26,7 @@ constexpr int kParamNumber = 155;
 constexpr int kParamValue = 4;
 constexpr int kNameOffset = 8;  // an 'A' telegram's name starts here
 constexpr int kInputLineSize = 256;
-constexpr int kClockDataBytes = 7;  // second .. year
-constexpr auto kReopenInterval = std::chrono::seconds(1);
+constexpr int kClockDataBytes = 7;       // second .. year
 constexpr int kDeviceTextColumns = 128;  // a device's text is cut here
 
 constexpr const char* kPrompt = "ComPort-Nummer [1..6]: ";
@@ -84,16 +83,16 @@ int32_t ParsePortNumber(const char* line) {
 // The ports present as they are now, so that an adapter plugged in
 // meanwhile appears.
 void ShowPortList() {
-  RefreshComPorts();
+  hCom.ListPorts();
   static char lines[kPortLinesSize];
-  ComPortListText(RenderDeviceText, lines, sizeof lines);
+  hCom.PortsText(RenderDeviceText, lines, sizeof lines);
   std::fputs(lines, stdout);
 }
 
 // The port's line in the log, so that each run's start can be found there.
-void LogPortLine(int32_t portNumber) {
+void LogPortLine() {
   char line[kPortLinesSize];
-  ComPortOpenedText(portNumber - 1, RenderDeviceText, line, sizeof line);
+  hCom.OpenedText(RenderDeviceText, line, sizeof line);
   printlog("%s\n", line);
 }
 
@@ -124,7 +123,7 @@ int StartTurn(MonitorLoop& m) {
   if (!AskAndOpenPort(m)) return 1;
   m.portOpened = true;
   m.openedAt = MonitorClock::now();
-  LogPortLine(m.portNumber);
+  LogPortLine();
   char ready[64];
   std::snprintf(ready, sizeof ready, "Ready to receive from ComPort: %i\n",
                 static_cast<int>(m.portNumber));
@@ -186,31 +185,39 @@ void CompleteTelegram(MonitorLoop& m) {
 
 // ---- A device that goes away (a USB adapter pulled) ----
 
-// Closes the port, says why, and starts from an empty receiver: a telegram
-// cut by the loss is dropped.
+// Says why the port was lost, and starts from an empty receiver: a
+// telegram cut by the loss is dropped.
 void LosePort(MonitorLoop& m) {
-  hCom.Close();
   printlog("%s lost: %s\n", ComPortName(m.portNumber - 1), hCom.Error());
   ++m.counts.portLosses;
-  m.portLost = true;
-  m.nextReopen = MonitorClock::now() + kReopenInterval;
   m.count = 0;
   m.expected = 0;
   m.phase = ReceivePhase::Header;
 }
 
-// Tries the same port again once a second (an adapter with a by-id name is
-// followed to the device it is now). The controller is not asked for
-// anything: names, date line and screen stay as they are.
+// The ports present now, each line a log message, for a port that stays
+// away (an adapter back under another name or number).
+void LogPortsPresent(int32_t portNumber) {
+  printlog("%s still away; the ports present now:\n", ComPortName(portNumber - 1));
+  static char lines[kPortLinesSize];
+  hCom.PortsText(RenderDeviceText, lines, sizeof lines);
+  for (char* line = lines; *line != '\0';) {
+    char* end = std::strchr(line, '\n');
+    if (end) *end = '\0';
+    printlog("%s\n", line);
+    if (!end) break;
+    line = end + 1;
+  }
+}
+
+// Tries the lost port again when its retry is due. The controller is not
+// asked for anything: names, date line and screen stay as they are.
 void TryReopen(MonitorLoop& m) {
-  const auto now = MonitorClock::now();
-  if (now < m.nextReopen) return;
-  m.nextReopen = now + kReopenInterval;
-  const int reopened = ReopenComPort(m.portNumber - 1, kBaud);
-  if (reopened < 0) return;
-  m.portLost = false;
+  const ComPort::Retry retry = hCom.RetryIfDue(kBaud);
+  if (retry == ComPort::Retry::StillAway) LogPortsPresent(m.portNumber);
+  if (retry != ComPort::Retry::Opened && retry != ComPort::Retry::Moved) return;
   printlog("%s open again\n", ComPortName(m.portNumber - 1));
-  if (reopened > 0) LogPortLine(m.portNumber);  // it came back under another path
+  if (retry == ComPort::Retry::Moved) LogPortLine();  // it came back under another path
 }
 
 // The turn's byte: taken at once when the turn's wait saw one on the line,
@@ -225,11 +232,11 @@ int ReadLineByte(MonitorLoop& m) {
 }
 
 int ReceiveTurn(MonitorLoop& m) {
-  if (m.portLost) TryReopen(m);
+  if (hCom.Lost()) TryReopen(m);
   if (ReadLineByte(m) > 0) {
     ++m.count;
     ++m.counts.bytes;
-  } else if (!m.portLost && hCom.Lost()) {
+  } else if (hCom.TakeLoss()) {
     LosePort(m);  // from now on the turn's wait ends for the retry, no sooner
   }
   if (m.phase == ReceivePhase::Header && m.count >= 3) CheckHeader(m);
@@ -321,12 +328,12 @@ static_assert(std::size(kHandlers) == kMonitorStateCount &&
 void WaitForWork(Keyboard& keyboard, MonitorLoop& m) {
   if (m.state != MonitorState::Receive || hCom.Buffered() > 0) return;
   int timeoutMs = -1;
-  if (m.portLost) {
+  if (hCom.Lost()) {
     const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(m.nextReopen - MonitorClock::now());
+        std::chrono::ceil<std::chrono::milliseconds>(hCom.RetryDue() - MonitorClock::now());
     timeoutMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
   }
-  const int line = m.portLost ? -1 : static_cast<int>(hCom.Handle());
+  const int line = hCom.IsOpen() && !hCom.Lost() ? static_cast<int>(hCom.Handle()) : -1;
   m.line = keyboard.Wait(line, timeoutMs);
 }
 

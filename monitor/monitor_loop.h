@@ -54,10 +54,8 @@ struct MonitorLoop {
   int32_t portNumber = 0;
   std::FILE* input = stdin;             // where the port number is typed
   bool portOpened = false;              // the start dialogue opened a port
-  bool portLost = false;                // the device went away; reopened once a second
   LineWait line = LineWait::Unwatched;  // what the turn's wait saw on the line
   MonitorClock::time_point openedAt{};
-  MonitorClock::time_point nextReopen{};
   LineCounts counts;
 };
 

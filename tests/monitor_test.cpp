@@ -404,7 +404,7 @@ TEST_F(Monitor, LostDeviceIsClosedAndLoggedOnce) {
     for (int i = 0; i < 10; ++i) MonitorTurn(m_);
   }
   EXPECT_GE(MonitorClock::now() - start, std::chrono::milliseconds(9 * kReadTimeoutMs));
-  EXPECT_TRUE(m_.portLost);
+  EXPECT_TRUE(hCom.Lost());
   EXPECT_FALSE(hCom.IsOpen());
   EXPECT_EQ(m_.count, 0);
   EXPECT_EQ(m_.counts.portLosses, 1);
@@ -428,7 +428,7 @@ TEST_F(Monitor, LostAdapterIsFoundAgainUnderAnotherName) {
   PtyPair adapter;
   fs::create_symlink(adapter.slave_path(), dev + "/ttyUSB0");
   fs::create_symlink("../../ttyUSB0", byId);
-  RefreshComPortsFrom(sys.c_str(), dev.c_str());
+  hCom.ListPorts({sys.c_str(), dev.c_str()});
   ASSERT_EQ(OpenComPort(0, 9600), 0) << hCom.Error();
   m_.portNumber = 1;
 
@@ -441,12 +441,11 @@ TEST_F(Monitor, LostAdapterIsFoundAgainUnderAnotherName) {
   {
     StdoutCapture capture;
     MonitorTurn(m_);
-    EXPECT_TRUE(m_.portLost);
+    EXPECT_TRUE(hCom.Lost());
     const auto deadline = MonitorClock::now() + std::chrono::seconds(3);
-    while (m_.portLost && MonitorClock::now() < deadline) MonitorTurn(m_);
+    while (hCom.Lost() && MonitorClock::now() < deadline) MonitorTurn(m_);
   }
-  RefreshComPorts();
-  EXPECT_FALSE(m_.portLost);
+  EXPECT_FALSE(hCom.Lost());
   // The line after "open again" is the port's line with its new path.
   const std::string log = Log();
   const std::size_t reopened = log.find("-> COM1 open again\n");

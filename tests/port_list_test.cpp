@@ -28,7 +28,6 @@ class PortTree : public testing::Test {
     fs::create_directories(Sys());
     fs::create_directories(Dev() + "/serial/by-id");
   }
-  void TearDown() override { RefreshComPorts(); }  // the machine's own ports again
   std::string Sys() const { return dir_.File("sys/class/tty"); }
   std::string Dev() const { return dir_.File("dev"); }
 
@@ -44,10 +43,11 @@ class PortTree : public testing::Test {
   }
   // A USB device above the tty's device link, with the texts that are given.
   void Usb(const std::string& name, const std::string& manufacturer, const std::string& product,
-           const std::string& serial) {
-    const std::string usb = dir_.File("sys/devices/usb1/1-" + name);
+           const std::string& serial, const std::string& vendor = "0403") {
+    const std::string usb = UsbFolder(name);
     fs::create_directories(usb + "/" + name + ":1.0/" + name);
-    WriteFile(usb + "/idVendor", "0403\n");
+    WriteFile(usb + "/idVendor", vendor + "\n");
+    WriteFile(usb + "/idProduct", "6001\n");
     const std::pair<const char*, std::string> texts[] = {
         {"manufacturer", manufacturer}, {"product", product}, {"serial", serial}};
     for (const auto& [file, text] : texts)
@@ -55,27 +55,53 @@ class PortTree : public testing::Test {
     fs::create_directories(Sys() + "/" + name);
     fs::create_directory_symlink(usb + "/" + name + ":1.0/" + name, Sys() + "/" + name + "/device");
   }
+  std::string UsbFolder(const std::string& name) { return dir_.File("sys/devices/usb1/1-" + name); }
+  // Another device plugged in under name: its vendor, its node.
+  void Replug(const std::string& name, const std::string& vendor, const std::string& node) {
+    WriteFile(UsbFolder(name) + "/idVendor", vendor + "\n");
+    fs::remove(Dev() + "/" + name);
+    Node(name, node);
+  }
+  // The port's device goes away, as the loop finds it: the read reports the
+  // hang-up, and the loss is taken.
+  static void Lose(ComPort& port, PtyPair& device) {
+    device.CloseMaster();
+    unsigned char b = 0;
+    EXPECT_EQ(port.Receive(&b, 1, 0), 0);
+    ASSERT_TRUE(port.TakeLoss());
+  }
+  PortRoots Roots() {
+    sys_ = Sys();
+    dev_ = Dev();
+    return {sys_.c_str(), dev_.c_str()};
+  }
   PortList List() {
     PortList list{};
-    ListSerialPorts(Sys().c_str(), Dev().c_str(), list);
+    ListSerialPorts(Roots(), list);
     return list;
   }
   std::string Lines() {
-    RefreshComPortsFrom(Sys().c_str(), Dev().c_str());
     char text[kPortLinesSize];
-    ComPortListText(RenderDeviceText, text, sizeof text);
+    PortListText(List(), RenderDeviceText, text, sizeof text);
     return text;
+  }
+  std::string Opened(const ComPort& port) {
+    char line[kPortLinesSize];
+    port.OpenedText(RenderDeviceText, line, sizeof line);
+    return line;
   }
 
   TempDir dir_;
+  std::string sys_, dev_;
 };
 
 TEST_F(PortTree, NoPortAtAll) {
   EXPECT_EQ(List().count, 0);
   EXPECT_EQ(Lines(), "No serial port found\n");
-  EXPECT_EQ(ComDevicePath(0), nullptr);
-  EXPECT_EQ(OpenComPort(0, 9600), -1);
-  EXPECT_STREQ(hCom.Error(), "no such serial port");
+  ComPort port;
+  port.ListPorts(Roots());
+  EXPECT_EQ(port.OpenNumber(0, 9600), -1);
+  EXPECT_STREQ(port.Error(), "no such serial port");
 }
 
 // UARTs the kernel reports and nodes put in their place come first, then
@@ -113,11 +139,10 @@ TEST_F(PortTree, PortsPresentInTheirOrder) {
                          "/ttyUSB2 (FTDI FT232R USB UART A50285BI)\nCOM5 = " + d +
                          "/ttyUSB10 (CP2102)\nCOM6 = " + d + "/ttyACM0 (Acme?[2J Modem?)\n");
   // The number reaches the port in its place.
-  ASSERT_EQ(OpenComPort(1, 9600), 0) << hCom.Error();
-  char line[kPortLinesSize];
-  ComPortOpenedText(1, RenderDeviceText, line, sizeof line);
-  EXPECT_EQ(std::string(line), "COM2 = " + d + "/ttyS3");
-  hCom.Close();
+  ComPort port;
+  port.ListPorts(Roots());
+  ASSERT_EQ(port.OpenNumber(1, 9600), 0) << port.Error();
+  EXPECT_EQ(Opened(port), "COM2 = " + d + "/ttyS3");
 }
 
 TEST_F(PortTree, AtMostSixPorts) {
@@ -132,37 +157,71 @@ TEST_F(PortTree, AtMostSixPorts) {
   EXPECT_EQ(Lines().find(" ("), std::string::npos);  // no texts, no brackets
 }
 
-// An adapter with a serial number is found again by its by-id name when it
-// comes back under another tty; one without keeps its path.
-TEST_F(PortTree, AdapterComesBackUnderAnotherName) {
-  PtyPair first;
-  PtyPair second;
+// An adapter with a serial number is reopened only through its by-id name:
+// not while the name is missing, though another adapter has its old name,
+// and its path changes only once an open of the new path has succeeded.
+TEST_F(PortTree, AnAdapterWithASerialNumberIsReopenedOnlyThroughItsByIdName) {
+  PtyPair first, other, second;
+  const std::string byId = Dev() + "/serial/by-id/usb-FTDI_FT232R_A5-if00-port0";
   Usb("ttyUSB0", "FTDI", "FT232R", "A5");
   Node("ttyUSB0", first.slave_path());
-  fs::create_symlink("../../ttyUSB0", Dev() + "/serial/by-id/usb-FTDI_FT232R_A5-if00-port0");
+  fs::create_symlink("../../ttyUSB0", byId);
   Usb("ttyACM0", "", "Modem", "");  // no serial number: its by-id name is not used
   Node("ttyACM0", "/dev/null");
   fs::create_symlink("../../ttyACM0", Dev() + "/serial/by-id/usb-Modem-if00");
   const PortList list = List();
   ASSERT_EQ(list.count, 2);
-  EXPECT_EQ(std::string(list.entries[0].byId),
-            Dev() + "/serial/by-id/usb-FTDI_FT232R_A5-if00-port0");
+  EXPECT_EQ(std::string(list.entries[0].byId), byId);
   EXPECT_STREQ(list.entries[1].byId, "");
 
-  RefreshComPortsFrom(Sys().c_str(), Dev().c_str());
-  ASSERT_EQ(OpenComPort(0, 9600), 0) << hCom.Error();
-  EXPECT_EQ(ReopenComPort(0, 9600), 0);  // still where it was
-  hCom.Close();
-  fs::remove(Dev() + "/ttyUSB0");
+  ComPort port;
+  port.ListPorts(Roots());
+  ASSERT_EQ(port.OpenNumber(0, 9600), 0) << port.Error();
+  Lose(port, first);
+  EXPECT_EQ(port.RetryIfDue(9600), ComPort::Retry::NotDue);  // a second after the loss
+  using R = ComPort::Retry;
+  fs::remove(byId);
+  Replug("ttyUSB0", "0403", other.slave_path());  // another adapter, the old name
+  EXPECT_EQ(port.RetryIfDue(9600, port.RetryDue()), R::Failed);
+  EXPECT_FALSE(port.IsOpen());
+  fs::create_directory(dir_.File("not-yet"));  // back as ttyUSB1, not ready yet
+  Node("ttyUSB1", dir_.File("not-yet"));
+  fs::create_symlink("../../ttyUSB1", byId);
+  EXPECT_EQ(port.RetryIfDue(9600, port.RetryDue()), R::Failed);
+  fs::remove(Dev() + "/ttyUSB1");
   Node("ttyUSB1", second.slave_path());
-  fs::remove(Dev() + "/serial/by-id/usb-FTDI_FT232R_A5-if00-port0");
-  fs::create_symlink("../../ttyUSB1", Dev() + "/serial/by-id/usb-FTDI_FT232R_A5-if00-port0");
-  ASSERT_EQ(ReopenComPort(0, 9600), 1) << hCom.Error();
-  char line[kPortLinesSize];
-  ComPortOpenedText(0, RenderDeviceText, line, sizeof line);
-  EXPECT_EQ(std::string(line),
+  EXPECT_EQ(port.RetryIfDue(9600, port.RetryDue()), R::Moved) << port.Error();
+  EXPECT_EQ(Opened(port),
             "COM1 = " + fs::canonical(second.slave_path()).string() + " (FTDI FT232R A5)");
-  hCom.Close();
+}
+
+// A USB port without a serial number is reopened at its old path only while
+// the same kind of device is there; the tenth failure in a row lists the
+// ports present anew, and the port keeps what identifies it.
+TEST_F(PortTree, AUsbPortWithoutASerialNumberComesBackOnlyAsTheSameKindOfDevice) {
+  PtyPair first, other, again;
+  Usb("ttyUSB0", "", "CP2102", "", "10c4");
+  Node("ttyUSB0", first.slave_path());
+  ComPort port;
+  port.ListPorts(Roots());
+  ASSERT_EQ(port.OpenNumber(0, 9600), 0) << port.Error();
+  Lose(port, first);
+  using R = ComPort::Retry;
+  Replug("ttyUSB0", "0403", other.slave_path());  // another vendor's device
+  Usb("ttyACM0", "", "Modem", "");
+  Node("ttyACM0", "/dev/null");
+  for (int i = 1; i < ComPort::kRetriesBeforeList; ++i)
+    EXPECT_EQ(port.RetryIfDue(9600, port.RetryDue()), R::Failed) << i;
+  EXPECT_EQ(port.RetryIfDue(9600, port.RetryDue()), R::StillAway);
+  EXPECT_EQ(port.RetryIfDue(9600, port.RetryDue()), R::Failed);  // said once per loss
+  char text[kPortLinesSize];
+  port.PortsText(RenderDeviceText, text, sizeof text);
+  const std::string d = Dev();
+  EXPECT_EQ(std::string(text),
+            "COM1 = " + d + "/ttyUSB0 (CP2102)\nCOM2 = " + d + "/ttyACM0 (Modem)\n");
+  Replug("ttyUSB0", "10c4", again.slave_path());
+  EXPECT_EQ(port.RetryIfDue(9600, port.RetryDue()), R::Opened) << port.Error();
+  EXPECT_EQ(Opened(port), "COM1 = " + d + "/ttyUSB0 (CP2102)");
 }
 
 }  // namespace

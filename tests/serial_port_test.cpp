@@ -1,6 +1,7 @@
 // The POSIX serial port against a real pseudo-terminal pair.
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -24,13 +25,12 @@ long long MsSince(Clock::time_point start) {
 }
 
 TEST(PortNames, NumbersPastThePortsPresentCannotBeOpened) {
-  RefreshComPorts();
-  EXPECT_EQ(ComDevicePath(6), nullptr);
-  EXPECT_EQ(ComDevicePath(-1), nullptr);
+  ComPort port;
+  port.ListPorts();
   EXPECT_STREQ(ComPortName(2), "COM3");
-  EXPECT_EQ(OpenComPort(6, 9600), -1);
-  EXPECT_STREQ(hCom.Error(), "no such serial port");
-  EXPECT_EQ(OpenComPort(-1, 9600), -1);
+  EXPECT_EQ(port.OpenNumber(6, 9600), -1);
+  EXPECT_STREQ(port.Error(), "no such serial port");
+  EXPECT_EQ(port.OpenNumber(-1, 9600), -1);
 }
 
 TEST(ComPortOpen, MissingDeviceFailsWithTheSystemsReason) {
@@ -57,6 +57,13 @@ TEST(ComPortOpen, LineIsRaw8N1AndThePortIsExclusive) {
   EXPECT_STREQ(second.Error(), "Device or resource busy");
   port.Close();
   EXPECT_EQ(second.Open(pty.slave_path().c_str(), 9600), 0);  // released by Close
+}
+
+// Writes a byte to the line and waits until it has arrived at the port.
+void WriteArrived(PtyPair& pty) {
+  pty.Write({0x4D});
+  pollfd p{pty.slave(), POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 1000), 1);
 }
 
 class PortIo : public testing::Test {
@@ -89,6 +96,36 @@ TEST_F(PortIo, IdleReadWaitsTheTimeOutAndAByteEndsTheWaitAtOnce) {
   EXPECT_EQ(port_.Receive(&b, 1), 1);
   EXPECT_EQ(b, 0x4D);
   EXPECT_LT(MsSince(start), kReadTimeoutMs);
+}
+
+// The port is lost only where the poll or the read reports a hang-up or an
+// error: a read that finds nothing, because another reader of the port took
+// the bytes (root passes TIOCEXCL), is no loss.
+TEST_F(PortIo, OnlyAHangUpOrAnErrorLosesThePort) {
+  const struct {
+    const char* what;
+    void (*act)(PtyPair&);
+    int got;
+    bool lost;
+  } rows[] = {
+      {"a byte waiting", [](PtyPair& p) { WriteArrived(p); }, 1, false},
+      {"a quiet line", [](PtyPair&) {}, 0, false},
+      {"another reader took the byte",
+       [](PtyPair& p) {
+         WriteArrived(p);
+         unsigned char b = 0;
+         ASSERT_EQ(read(p.slave(), &b, 1), 1);
+       },
+       0, false},
+      {"the other end closed", [](PtyPair& p) { p.CloseMaster(); }, 0, true},
+  };
+  for (const auto& row : rows) {
+    row.act(pty_);
+    unsigned char b = 0;
+    EXPECT_EQ(port_.Receive(&b, 1, 0), row.got) << row.what;
+    EXPECT_EQ(port_.Lost(), row.lost) << row.what;
+  }
+  EXPECT_STREQ(port_.Error(), "device hung up");
 }
 
 TEST_F(PortIo, ReadsOfAVanishedDeviceStillWaitOutTheTimeOut) {
