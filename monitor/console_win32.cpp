@@ -212,7 +212,8 @@ class Win32Console {
   CHAR_INFO cells_[kQueuedRowsMax * kRowCells];
   INPUT_RECORD records_[kKeysPerPoll];
   ULONGLONG keysAskedAt_ = 0;
-  bool keysWoke_ = false;  // the wait ended for the console's input
+  bool keysWoke_ = false;   // the wait ended for the console's input
+  bool keysQuiet_ = false;  // it ended without it, though it watched the console
   StreamCount streamCount_;
 
   // Also the Ctrl handler's: fixed before the console is published, or
@@ -605,7 +606,11 @@ int Win32Console::PollKeys() {
   // loses none and spares a round trip on each fast turn; after a wake for
   // the console's input it is asked at once.
   const ULONGLONG now = GetTickCount64();
-  if (!keysWoke_ && now - keysAskedAt_ < kKeyPollMs) return kKeyNone;
+  // A wait that watched the console and ended for something else tells
+  // that no record is waiting: asking would be a round trip for nothing.
+  const bool quiet = keysQuiet_;
+  keysQuiet_ = false;
+  if (quiet || (!keysWoke_ && now - keysAskedAt_ < kKeyPollMs)) return kKeyNone;
   keysWoke_ = false;
   keysAskedAt_ = now;
   int key = kKeyNone;
@@ -651,6 +656,7 @@ LineWait Win32Console::Wait(std::intptr_t line, int timeoutMs) {
       WaitForMultipleObjects(count, handles, FALSE, ms < 0 ? INFINITE : static_cast<DWORD>(ms));
   if (woke == WAIT_FAILED) Sleep(static_cast<DWORD>(kKeyPollMs));  // never a spin
   keysWoke_ = in_ != INVALID_HANDLE_VALUE && woke == WAIT_OBJECT_0 + keysAt;
+  keysQuiet_ = in_ != INVALID_HANDLE_VALUE && woke == WAIT_TIMEOUT;
   const bool lineWoke = line != -1 && (woke == WAIT_OBJECT_0 || woke == WAIT_TIMEOUT);
   return lineWoke ? LineWait::Ready : LineWait::Quiet;
 }
