@@ -138,6 +138,7 @@ class ComPort {
   bool StartRead();
   void Collect();
   void CollectArrived();
+  void Refill();
   bool SendChunk(const unsigned char* buf, int n);
   void Fail(bool isWrite, unsigned long code);
   std::intptr_t event_ = -1;  // the pending read's event; -1 on POSIX

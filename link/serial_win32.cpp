@@ -247,19 +247,20 @@ void ComPort::Collect() {
   }
 }
 
-// The bytes that arrived behind the read's one, in one more read that
-// asks for no more than the driver holds, so that it ends at once.
+// The bytes the driver holds, behind those read ahead, in one read that
+// asks for no more than that, so that it ends at once.
 void ComPort::CollectArrived() {
   HANDLE h = AsHandle(handle_);
   Io& io = IoIn(io_);
   DWORD errors = 0;
   COMSTAT stat{};
+  const int end = aheadPos_ + aheadCount_;
   if (!ClearCommError(h, &errors, &stat) || stat.cbInQue == 0) return;
-  const DWORD room = sizeof ahead_ - 1;
+  const auto room = static_cast<DWORD>(static_cast<int>(sizeof ahead_) - end);
   const DWORD want = stat.cbInQue < room ? stat.cbInQue : room;
-  if (!ReadFile(h, ahead_ + 1, want, nullptr, &io.read) && GetLastError() != ERROR_IO_PENDING)
-    return;
-  const bool ended = WaitForSingleObject(io.read.hEvent, kReadTimeoutMs) == WAIT_OBJECT_0;
+  bool ended = ReadFile(h, ahead_ + end, want, nullptr, &io.read) != 0;
+  if (!ended && GetLastError() != ERROR_IO_PENDING) return;
+  if (!ended) ended = WaitForSingleObject(io.read.hEvent, kReadTimeoutMs) == WAIT_OBJECT_0;
   if (!ended) CancelAndWait(h, io.read);
   DWORD got = 0;
   DWORD code = 0;
@@ -267,14 +268,28 @@ void ComPort::CollectArrived() {
     aheadCount_ += static_cast<int>(got);
 }
 
+// Once the bytes read ahead are handed out: what the driver already holds,
+// so that a streaming telegram needs no wait, or else the next byte's
+// pending read, for the loop's wait.
+void ComPort::Refill() {
+  if (aheadCount_ > 0 || !IsOpen() || lost_ || IoIn(io_).readPending) return;
+  aheadPos_ = 0;
+  CollectArrived();
+  if (aheadCount_ == 0 && !lost_) StartRead();
+}
+
 int ComPort::Receive(unsigned char* buf, int n, int timeoutMs) {
-  if (aheadCount_ > 0) return TakeAhead(buf, n);
+  if (aheadCount_ > 0) {
+    const int got = TakeAhead(buf, n);
+    Refill();
+    return got;
+  }
   const auto start = Clock::now();
   if (IsOpen() && !lost_ && StartRead()) {
     if (timeoutMs > 0) WaitForSingleObject(IoIn(io_).read.hEvent, static_cast<DWORD>(timeoutMs));
     Collect();
     const int got = TakeAhead(buf, n);
-    if (aheadCount_ == 0 && !lost_) StartRead();  // the next byte's read, for the loop's wait
+    Refill();
     if (got > 0 || timeoutMs <= 0) return got;
   }
   // A failed read (the device is gone, or no port) still waits out the
