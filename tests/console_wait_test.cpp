@@ -3,10 +3,7 @@
 // the serial line. The wait sleeps until something is there and wakes for
 // each thing that matters; keys are read in the turn they wake.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -76,8 +73,8 @@ TEST_F(ConsoleWait, WakesForEachThingThatMattersAndOnlyThen) {
       {"a byte on the line", [this] { Put(line_.master(), "M"); }, true},
       {"a key", [this] { Put(keys_.master(), "x"); }, false},
       {"a window resized (SIGWINCH)", [] { kill(getpid(), SIGWINCH); }, false},
-      // Last: the continue's work is left for the end of a turn, which these
-      // cases never reach.
+      // Last: until the end of a turn (never made here) acts on the continue,
+      // every later wait returns at once.
       {"a continue (SIGCONT)", [] { kill(getpid(), SIGCONT); }, false},
   };
   for (const auto& w : wakes) {
@@ -134,28 +131,6 @@ TEST_F(ConsoleWait, TellsALoneEscFromAKeySequenceWithGaps) {
       EXPECT_LT(MsSince(start), 200) << "ESC waited out more than its 25 ms";
     }
   }
-}
-
-// A job in the background of its controlling terminal leaves a waiting key
-// unread, whether or not a stop and a continue told it so.
-TEST_F(ConsoleWait, KeysWaitWhileTheProgramIsInTheBackground) {
-  Put(keys_.master(), "q");
-  pollfd p{STDIN_FILENO, POLLIN, 0};
-  ASSERT_EQ(poll(&p, 1, 1000), 1);
-  const pid_t leader = fork();
-  if (leader == 0) {  // a session on the keyboard, with a job in the background
-    setsid();
-    ioctl(STDIN_FILENO, TIOCSCTTY, 0);
-    int status = 1 << 8;
-    if (const pid_t job = fork(); job != 0) _exit(waitpid(job, &status, 0) > 0 ? status >> 8 : 1);
-    setpgid(0, 0);
-    signal(SIGTTOU, SIG_IGN);  // key mode is set from the background
-    signal(SIGTTIN, SIG_IGN);  // a read there fails instead of stopping the job
-    _exit(Keyboard().Poll() == kKeyNone ? 0 : 1);
-  }
-  int status = -1;
-  ASSERT_EQ(waitpid(leader, &status, 0), leader);
-  EXPECT_EQ(status, 0) << "a key was read in the background";
 }
 
 }  // namespace
