@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr const char* kSysTtyRoot = "/sys/class/tty";
-constexpr const char* kDevRoot = "/dev";
 constexpr int kUartCount = 6;        // ttyS0 .. ttyS5
 constexpr int kUsbFolderLevels = 8;  // how far above the device link idVendor is looked for
 constexpr int kNumberedMax = 64;     // ttyUSB / ttyACM devices looked at per kind
