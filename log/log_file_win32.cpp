@@ -92,7 +92,7 @@ int Bytes(UINT cp, const wchar_t* text, int n) {
 // The text is asked for in UTF-16 and converted to the console's output
 // code page, so that a German "Gerät" is not garbled as FormatMessageA's
 // ANSI text would be; the log gets the same bytes. The system sizes the
-// buffer, so no text is cut ("FormatMessage function"). Without a console
+// buffer, so no text is cut ("FormatMessageW function"). Without a console
 // the OEM code page, which a console starts with, stands in.
 void SystemErrorText(unsigned long code, char* out, std::size_t size) {
   if (size == 0) return;
