@@ -97,17 +97,13 @@ class WineConsoleMode : public WineMonitor {
     return text;
   }
 
-  // The mode while the program polls keys, noted by the probe.
-  std::string ModeWhileRunning() {
-    std::ofstream(work_ + "/probe-now");
-    EXPECT_TRUE(WaitUntil([&] { return Modes().count("running") > 0; }, 5000));
-    return Modes()["running"];
-  }
-
-  // The mode and the cursor while the program polls keys, noted by the probe.
+  // The mode and the cursor while the program polls keys, noted by the probe
+  // (the cursor after the mode).
   std::pair<std::string, std::string> WhileRunning() {
-    const std::string mode = ModeWhileRunning();
-    return {mode, Modes()["cursor-running"]};
+    std::ofstream(work_ + "/probe-now");
+    EXPECT_TRUE(WaitUntil([&] { return Modes().count("cursor-running") > 0; }, 5000));
+    auto modes = Modes();
+    return {modes["running"], modes["cursor-running"]};
   }
 
   // After the program: the mode and the cursor as they were found, and no
