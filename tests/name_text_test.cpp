@@ -93,47 +93,21 @@ TEST(NameText, ALongNameFillsTheBufferAndNoMore) {
   EXPECT_EQ(t.columns, t.size);
 }
 
-// A row cut at a number of columns: the bytes it keeps, never part of a character.
-TEST(NameText, RowsAreCutByCharacters) {
-  struct Cut {
-    std::string text;
-    int columns;
-    std::size_t utf8, eightBit;
-  };
-  const Cut kCuts[] = {{"abcdef", 4, 4, 4},
-                       {"G\xc3\xa4t", 2, 3, 2},
-                       {"\xe2\x82\xac\xf0\x9f\x94\xa5x", 2, 7, 2},
-                       {"\x80\xc3\xa4", 2, 3, 2},  // a stray byte is one column
-                       {"a\xe2\x82", 5, 3, 3},     // a cut sequence: a column a byte
-                       {"ab", 0, 0, 0}};
-  for (const Cut& c : kCuts) {
-    EXPECT_EQ(ColumnBytes(c.text.data(), c.text.size(), c.columns, ConsoleCharset::Utf8), c.utf8)
-        << c.text;
-    EXPECT_EQ(ColumnBytes(c.text.data(), c.text.size(), c.columns, ConsoleCharset::Glyphs),
-              c.eightBit)
-        << c.text;
-  }
-}
-
-// UTF-8 in console cells: one UTF-16 unit a character, '?' for a character
-// above U+FFFF and for each byte that is not UTF-8.
-TEST(NameText, Utf16CellsTakeOneCharacterEach) {
-  struct Cells {
-    std::string text;
-    int maxCells;
-    std::u16string cells;
-  };
-  const Cells kCases[] = {{"Ger\xc3\xa4t", 20, u"Ger\u00e4t"},
-                          {"\xe2\x82\xac", 20, u"\u20ac"},
-                          {"a\xf0\x9f\x94\xa5"
-                           "b",
-                           20, u"a?b"},
-                          {"\xc3(\xed\xa0\x80\xc0\xaf", 20, u"?(?????"},
-                          {"\xc3\xa4\xc3\xb6\xc3\xbc", 2, u"\u00e4\u00f6"}};
-  for (const Cells& c : kCases) {
-    char16_t cells[32];
-    const int n = Utf16Cells(c.text.data(), c.text.size(), cells, c.maxCells);
-    EXPECT_EQ(std::u16string(cells, static_cast<std::size_t>(n)), c.cells) << c.text;
+// A row cut at two columns keeps whole characters; UTF-8 fills one UTF-16
+// cell a character (at most 5 here), '?' above U+FFFF and per byte not UTF-8.
+TEST(NameText, CutsByCharactersAndFillsOneCellACharacter) {
+  const std::pair<std::string, std::size_t> kCuts[] = {
+      {"G\xc3\xa4t", 3}, {"\x80\xe2\x82\xac-", 4}, {"\xf0\x9f\x94\xa5x", 5}, {"a\xe2\x82", 2}};
+  for (const auto& [text, bytes] : kCuts)
+    EXPECT_EQ(ColumnBytes(text.data(), text.size(), 2, ConsoleCharset::Utf8), bytes) << text;
+  const std::pair<std::string, std::u16string> kCells[] = {
+      {"Ger\xc3\xa4t\xe2\x82\xac", u"Ger\u00e4t"},
+      {"a\xf0\x9f\x94\xa5-", u"a?-"},
+      {"\xc3(\xed\xa0\x80", u"?(???"}};
+  for (const auto& [text, cells] : kCells) {
+    char16_t out[5];
+    const int n = Utf16Cells(text.data(), text.size(), out, 5);
+    EXPECT_EQ(std::u16string(out, static_cast<std::size_t>(n)), cells) << text;
   }
 }
 

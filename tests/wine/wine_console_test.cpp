@@ -27,9 +27,9 @@ using namespace wine_test;
 
 // Input modes (wincon.h).
 constexpr unsigned long kProcessedInput = 0x0001, kLineInput = 0x0002, kEchoInput = 0x0004,
-                        kWindowInput = 0x0008, kMouseInput = 0x0010, kInsertMode = 0x0020,
-                        kQuickEdit = 0x0040, kExtendedFlags = 0x0080,
-                        kVirtualTerminalInput = 0x0200;
+                        kWindowInput = 0x0008, kMouseInput = 0x0010, kQuickEdit = 0x0040,
+                        kExtendedFlags = 0x0080, kVirtualTerminalInput = 0x0200;
+constexpr unsigned long kInsertMode = 0x0020;
 // The mode a technician's console might have, without insert mode so that it
 // is told apart from Wine's default.
 constexpr unsigned long kFoundMode = kProcessedInput | kLineInput | kEchoInput | kWindowInput |
@@ -63,7 +63,7 @@ class WineConsoleMode : public WineMonitor {
     char mode[16];
     std::snprintf(mode, sizeof mode, "%lx", foundMode_);
     return WineEnv(prefix_) + Quote(VARNHALT_WINE) + " " + Quote(VARNHALT_WIN_PROBE) + " " + mode +
-           " modes.txt " + Quote(WindowsPath(VARNHALT_WIN_COUNTING_EXE)) + " " + codePage_ + " 2>" +
+           " modes.txt " + Quote(WindowsPath(VARNHALT_WIN_COUNTING_EXE)) + codePage_ + " 2>" +
            Quote(dir_.File("wine.err"));
   }
 
@@ -97,24 +97,27 @@ class WineConsoleMode : public WineMonitor {
     return text;
   }
 
-  // The mode and the cursor while the program polls keys, noted by the probe
-  // (the cursor after the mode).
-  std::pair<std::string, std::string> WhileRunning() {
+  // The mode while the program polls keys, noted by the probe.
+  std::string ModeWhileRunning() {
     std::ofstream(work_ + "/probe-now");
     EXPECT_TRUE(WaitUntil([&] { return Modes().count("cursor-running") > 0; }, 5000));
-    auto modes = Modes();
-    return {modes["running"], modes["cursor-running"]};
+    return Modes()["running"];
+  }
+
+  // The mode and the cursor while the program polls keys, noted by the probe.
+  std::pair<std::string, std::string> WhileRunning() {
+    const std::string mode = ModeWhileRunning();
+    return {mode, Modes()["cursor-running"]};
   }
 
   // After the program: the mode and the cursor as they were found, and no
   // stream write once the port was open (the count of the test build's
   // console layer, written at its end).
-  void ExpectRestoredAndNoStreamWrites() { ExpectRestoredAndNoStreamWrites(foundMode_); }
-  void ExpectRestoredAndNoStreamWrites(unsigned long restoredMode) {
+  void ExpectRestoredAndNoStreamWrites() {
     const auto modes = Modes();
     ASSERT_EQ(modes.count("before"), 1u) << ReadFile(work_ + "/modes.txt");
     EXPECT_EQ(modes.at("before"), ModeHex(foundMode_));
-    EXPECT_EQ(modes.count("after") ? modes.at("after") : "none", ModeHex(restoredMode));
+    EXPECT_EQ(modes.count("after") ? modes.at("after") : "none", ModeHex(foundMode_));
     EXPECT_EQ(modes.count("cursor-before") ? modes.at("cursor-before") : "none", kFoundCursor);
     EXPECT_EQ(modes.count("cursor-after") ? modes.at("cursor-after") : "none", kFoundCursor);
     EXPECT_EQ(ReadFile(work_ + "/console-counters.txt"),
@@ -122,7 +125,7 @@ class WineConsoleMode : public WineMonitor {
   }
 
   unsigned long foundMode_ = kFoundMode;
-  std::string codePage_;  // the probe's code page for the program; empty: the console's own
+  std::string codePage_;  // " 65001": the probe's code page for the program
 };
 
 // While keys are polled, QuickEdit, mouse, window, line and echo input are
@@ -201,33 +204,23 @@ TEST_F(WineConsoleVtInput, ArrowKeysDoNotEndTheProgramAndTheModeIsGivenBack) {
   ExpectRestoredAndNoStreamWrites();
 }
 
-// A mode set by an earlier program without ENABLE_EXTENDED_FLAGS, as a
-// console then reports it: neither insert mode nor QuickEdit. The shell gets
-// both back, with the flag that makes them count.
-class WineConsoleNoExtendedFlags : public WineConsoleMode {
- protected:
-  WineConsoleNoExtendedFlags() { foundMode_ = kFoundMode & ~(kExtendedFlags | kQuickEdit); }
-};
-
-TEST_F(WineConsoleNoExtendedFlags, InsertModeAndQuickEditAreGivenBack) {
-  ASSERT_NO_FATAL_FAILURE(DrawTable({"Outdoor", "Flow"}));
-  PressEscExpectStatus0();
-  ExpectRestoredAndNoStreamWrites(foundMode_ | kExtendedFlags | kInsertMode | kQuickEdit);
-}
-
-// Under code page 65001 a name's UTF-8 is shown whole, one character a cell
-// (its value stays in the value column); a character above U+FFFF is one '?'.
+// Code page 65001: names one character a cell (above U+FFFF '?'). A mode set
+// without ENABLE_EXTENDED_FLAGS: insert mode and QuickEdit are given back.
 class WineConsoleUtf8 : public WineConsoleMode {
  protected:
-  WineConsoleUtf8() { codePage_ = "65001"; }
+  WineConsoleUtf8() {
+    foundMode_ = kFoundMode & ~(kExtendedFlags | kQuickEdit);
+    codePage_ = " 65001";
+  }
 };
 
-TEST_F(WineConsoleUtf8, NamesAreShownOneCharacterACell) {
+TEST_F(WineConsoleUtf8, NamesOneCharacterACellAndInsertModeAndQuickEditGivenBack) {
   ASSERT_NO_FATAL_FAILURE(DrawTable({"Ger\xc3\xa4t", "\xf0\x9f\x94\xa5Hot"}));
   Exchange(ValuesTelegram({21, 45}), Ack(ValuesTelegram({21, 45}), true));
   EXPECT_TRUE(WaitForRow(Is("Ger\xc3\xa4t" + std::string(15, ' ') + "21")));
   EXPECT_TRUE(WaitForRow(Is(Padded("?Hot") + "45")));
   PressEscExpectStatus0();
+  EXPECT_EQ(Modes()["after"], ModeHex(kFoundMode | kInsertMode));  // with the flag and QuickEdit
 }
 
 // The shipped program has no test counter, and the program's own code

@@ -2,8 +2,8 @@
 //
 //   console_mode_probe.exe MODE OUT_FILE PROGRAM [CODE_PAGE]
 //
-// sets the console's input mode to MODE (hexadecimal), and its input and
-// output code page to CODE_PAGE where given, runs PROGRAM in the
+// sets the console's input mode to MODE (hexadecimal) and its code pages to
+// CODE_PAGE where given, runs PROGRAM in the
 // same console and waits for it, and appends to OUT_FILE the input mode as
 // set ("before"), while PROGRAM runs, once a file "probe-now" appears in the
 // working directory ("running"), and after PROGRAM ended ("after"), then
@@ -77,14 +77,12 @@ BOOL WINAPI Ignore(DWORD) { return TRUE; }
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4 && argc != 5) {
-    std::fprintf(stderr, "usage: console_mode_probe MODE OUT_FILE PROGRAM [CODE_PAGE]\n");
-    return 2;
-  }
   if (argc == 5) {
-    const auto codePage = static_cast<UINT>(std::strtoul(argv[4], nullptr, 10));
-    SetConsoleOutputCP(codePage);
-    SetConsoleCP(codePage);
+    SetConsoleOutputCP(static_cast<UINT>(std::strtoul(argv[4], nullptr, 10)));
+    SetConsoleCP(GetConsoleOutputCP());
+  } else if (argc != 4) {
+    std::fprintf(stderr, "usage: console_mode_probe MODE OUT_FILE PROGRAM\n");
+    return 2;
   }
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   SetConsoleMode(in, static_cast<DWORD>(std::strtoul(argv[1], nullptr, 16)));
