@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr const char* kSysTtyRoot = "/sys/class/tty";
-constexpr const char* kDevRoot = "/dev";
 constexpr int kUartCount = 6;        // ttyS0 .. ttyS5
 constexpr int kUsbFolderLevels = 8;  // how far above the device link idVendor is looked for
 constexpr int kNumberedMax = 64;     // ttyUSB / ttyACM devices looked at per kind
@@ -160,6 +158,36 @@ void AddUsbPorts(const char* sysRoot, const char* devRoot, const char* prefix, P
   }
 }
 
+// Adds devRoot/<name> to the list when it is a character device.
+void AddCharDevice(const char* devRoot, const char* name, PortList& out) {
+  if (out.count >= kPortListMax) return;
+  PortEntry& e = out.entries[out.count];
+  e = PortEntry{};
+  std::snprintf(e.path, sizeof e.path, "%s/%s", devRoot, name);
+  dev_t rdev = 0;
+  if (IsCharDevice(e.path, &rdev)) ++out.count;
+}
+
+// Without a readable sysfs (a container, a chroot): the character devices
+// in devRoot, without names, USB first (ttyUSB<n>, then ttyACM<n>, each in
+// number order), then ttyS0..ttyS5. A phantom ttyS cannot be told from a
+// UART here, and six of them would leave an adapter no number.
+void ListDevOnly(const char* devRoot, PortList& out) {
+  char name[32];
+  for (const char* prefix : {"ttyUSB", "ttyACM"}) {
+    int numbers[kNumberedMax];
+    const int count = NumberedEntries(devRoot, prefix, numbers);
+    for (int i = 0; i < count; ++i) {
+      std::snprintf(name, sizeof name, "%s%d", prefix, numbers[i]);
+      AddCharDevice(devRoot, name, out);
+    }
+  }
+  for (int n = 0; n < kUartCount; ++n) {
+    std::snprintf(name, sizeof name, "ttyS%d", n);
+    AddCharDevice(devRoot, name, out);
+  }
+}
+
 // Appends text to out (size bytes) at *used, cut where it does not fit.
 void Append(char* out, std::size_t size, std::size_t* used, const char* text) {
   if (*used >= size) return;
@@ -171,6 +199,10 @@ void Append(char* out, std::size_t size, std::size_t* used, const char* text) {
 
 int ListSerialPorts(const PortRoots& roots, PortList& out) {
   out.count = 0;
+  if (access(roots.sys, R_OK | X_OK) != 0) {
+    ListDevOnly(roots.dev, out);
+    return out.count;
+  }
   for (int n = 0; n < kUartCount && out.count < kPortListMax; ++n) {
     PortEntry& e = out.entries[out.count];
     e = PortEntry{};

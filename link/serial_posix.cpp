@@ -3,6 +3,7 @@
 // port_list_posix.cpp's.
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -88,6 +89,30 @@ bool SetLine(int fd, int baud) {
   return true;
 }
 
+// Asks the driver to hand each received byte on at once rather than after
+// its latency timer (16 ms on FTDI adapters), the other fields written back
+// as read. Where the driver refuses (a pseudo-terminal, a driver without it,
+// CDC-ACM for a user without privileges) the port works as before; it is not
+// undone on close.
+// Linux drivers/usb/serial/ftdi_sio.c, write_latency_timer(): ASYNC_LOW_LATENCY sets 1 ms.
+void AskLowLatency(int fd) {
+  serial_struct ss{};
+  if (ioctl(fd, TIOCGSERIAL, &ss) != 0) return;
+  ss.flags |= ASYNC_LOW_LATENCY;
+  ioctl(fd, TIOCSSERIAL, &ss);
+}
+
+// Takes the port for this program alone: TIOCEXCL stops further opens
+// (except root's), flock stops another instance of this program, root or
+// not. A port in use (EBUSY, or EWOULDBLOCK from flock, which is what root
+// meets) is "Device or resource busy"; any other failure gives its own
+// reason. 0, or the error code.
+int TakeAlone(int fd) {
+  if (ioctl(fd, TIOCEXCL) != 0) return errno;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+  return errno == EWOULDBLOCK ? EBUSY : errno;
+}
+
 // The system's reason for a failed open; for a refused permission, also
 // the group the device belongs to (the user may need to join it).
 void OpenError(const char* device, int code, char* out, std::size_t size) {
@@ -134,10 +159,8 @@ int ComPort::Open(const char* device, int baud) {
     OpenError(device, errno, error_, sizeof error_);
     return -1;
   }
-  // Not shared with other openers: TIOCEXCL stops further opens (except
-  // root's), flock stops another instance of this program, root or not.
-  if (ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    std::snprintf(error_, sizeof error_, "%s", std::strerror(EBUSY));
+  if (const int code = TakeAlone(fd); code != 0) {
+    std::snprintf(error_, sizeof error_, "%s", std::strerror(code));
     close(fd);
     return -1;
   }
@@ -146,6 +169,7 @@ int ComPort::Open(const char* device, int baud) {
     close(fd);
     return -1;
   }
+  AskLowLatency(fd);
   return Adopt(fd);
 }
 

@@ -28,34 +28,26 @@ int OpenFolder(const char* path) {
   return open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-// Takes the folder's lock, waiting for another program's line to be done
-// (a signal's wake-up waits again). Without it (a folder that cannot be
-// read) the line is written all the same.
-int LockFolder(const char* path) {
-  const int fd = OpenFolder(path);
-  if (fd < 0) return -1;
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno == EINTR) continue;
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 }  // namespace
 
-LogAppendFile::LogAppendFile(const char* path) : path_(path) {
-  // A file size limit (ulimit -f) reached by the log would end the program
-  // with SIGXFSZ; ignored, the write fails with EFBIG like a full disk.
-  static const bool kSizeSignalIgnored = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
-  (void)kSizeSignalIgnored;
-  lock_ = LockFolder(path);
-  Open();
+// flock with LOCK_NB: another program's lock is a refusal (EWOULDBLOCK) at
+// once, never a wait. Without a lock (a folder that cannot be read, a file
+// system without flock) the line is written all the same.
+LogLock::State LogLock::TryOnce() {
+  if (handle_ < 0) handle_ = OpenFolder(path_);
+  if (handle_ < 0) return State::Unlocked;
+  if (flock(Fd(handle_), LOCK_EX | LOCK_NB) == 0) return State::Held;
+  if (errno == EWOULDBLOCK || errno == EINTR) return State::Busy;
+  Release();
+  return State::Unlocked;
 }
 
-LogAppendFile::~LogAppendFile() {
-  Close();
-  if (lock_ >= 0) close(Fd(lock_));  // releases the lock
+// The folder's lock does not move with the log's name.
+void LogLock::Follow() {}
+
+void LogLock::Release() {
+  if (handle_ >= 0) close(Fd(handle_));  // releases the lock
+  handle_ = -1;
 }
 
 // O_NOFOLLOW: a symbolic link as the last name fails with ELOOP instead of
@@ -64,6 +56,10 @@ LogAppendFile::~LogAppendFile() {
 // reader (it changes nothing for a regular file). O_APPEND: each write
 // lands at the end as one piece.
 void LogAppendFile::Open() {
+  // A file size limit (ulimit -f) reached by the log would end the program
+  // with SIGXFSZ; ignored, the write fails with EFBIG like a full disk.
+  static const bool kSizeSignalIgnored = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+  (void)kSizeSignalIgnored;
   handle_ = open(path_, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (handle_ < 0) KeepError();
 }

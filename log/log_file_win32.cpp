@@ -19,15 +19,14 @@ const std::intptr_t kNoHandle = I(INVALID_HANDLE_VALUE);
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // The byte that every program writing this log locks: 2^62, far beyond any
-// real log, so that the lock never stands in the way of a write. LockFileEx:
-// "Locking a region that goes beyond the current end-of-file position is
-// not an error."
-// https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-lockfileex
+// real log, so that the lock never stands in the way of a write; a range
+// past the end of the file may be locked ("LockFileEx function").
 constexpr DWORD kLockOffsetHigh = 0x40000000;
 
-// How often the lock is taken again when the log was rotated away by
-// another program while this one waited for it.
-constexpr int kLockTries = 16;
+// How often the log is opened and locked again when another program
+// rotated it away between the open and the lock, before the try counts as
+// the lock being busy.
+constexpr int kMovedTries = 4;
 
 struct LocalText {
   void operator()(wchar_t* p) const { LocalFree(p); }
@@ -52,23 +51,26 @@ bool StillAt(HANDLE h, const char* path) {
   return same;
 }
 
-// Opens the log at path for reading and takes its lock, waiting for another
-// program's line to be done. A program that rotated the log meanwhile has
-// left this handle on the backup: then the new log is opened and locked.
-// Where no lock can be had (a file system without locks, or a log rotated
-// away time after time) the line is written all the same, unlocked.
-HANDLE OpenLocked(const char* path) {
-  for (int i = 0; i < kLockTries; ++i) {
-    HANDLE h = CreateFileA(path, GENERIC_READ, kShareAll, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return h;
-    OVERLAPPED at{};
-    at.OffsetHigh = kLockOffsetHigh;
-    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) || StillAt(h, path)) return h;
-    CloseHandle(h);  // closing the handle releases its lock
-  }
-  return CreateFileA(path, GENERIC_READ, kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                     nullptr);
+// One try for the log's byte without blocking: LOCKFILE_FAIL_IMMEDIATELY
+// makes a range held elsewhere fail with ERROR_LOCK_VIOLATION instead of a
+// wait ("LockFileEx function"). Any other failure is a file system without
+// locks, where the line is written unlocked.
+LogLock::State LockOnce(HANDLE h) {
+  OVERLAPPED at{};
+  at.OffsetHigh = kLockOffsetHigh;
+  if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+    return LogLock::State::Held;
+  return GetLastError() == ERROR_LOCK_VIOLATION ? LogLock::State::Busy : LogLock::State::Unlocked;
+}
+
+// Lets the lock go, then the handle: a close alone leaves the lock's undoing
+// to the system's own time ("LockFileEx function").
+void Drop(std::intptr_t handle, bool locked) {
+  if (handle == kNoHandle) return;
+  OVERLAPPED at{};
+  at.OffsetHigh = kLockOffsetHigh;
+  if (locked) UnlockFileEx(H(handle), 0, 1, 0, &at);
+  CloseHandle(H(handle));
 }
 
 // FormatMessage's text without its line breaks (a line break inside becomes
@@ -88,15 +90,10 @@ int Bytes(UINT cp, const wchar_t* text, int n) {
 }  // namespace
 
 // The text is asked for in UTF-16 and converted to the console's output
-// code page (the OEM code page unless the user changed it), so that a
-// German "Gerät" is not garbled as the ANSI text of FormatMessageA would
-// be; the log gets the same bytes. FORMAT_MESSAGE_ALLOCATE_BUFFER lets the
-// system size the buffer, so no text is cut or lost to a buffer too small
-// ("If the output buffer is too small... the function fails").
-// https://learn.microsoft.com/en-us/windows/win32/api/winbase/nf-winbase-formatmessagew
-// https://learn.microsoft.com/en-us/windows/console/getconsoleoutputcp
-// Without a console GetConsoleOutputCP returns 0; the OEM code page, which
-// a console starts with, stands in.
+// code page, so that a German "Gerät" is not garbled as FormatMessageA's
+// ANSI text would be; the log gets the same bytes. The system sizes the
+// buffer, so no text is cut ("FormatMessageW function"). Without a console
+// the OEM code page, which a console starts with, stands in.
 void SystemErrorText(unsigned long code, char* out, std::size_t size) {
   if (size == 0) return;
   wchar_t* raw = nullptr;
@@ -122,24 +119,45 @@ void SystemErrorText(unsigned long code, char* out, std::size_t size) {
   std::snprintf(out + len, size - static_cast<std::size_t>(len), "%s", suffix);
 }
 
-LogAppendFile::LogAppendFile(const char* path) : path_(path) { Open(); }
+// The log opened for reading, as LockFileEx asks for GENERIC_READ or
+// GENERIC_WRITE, and its byte locked. A program that rotated the log between
+// the open and the lock has left this handle on the backup: then the new
+// log is opened and locked.
+LogLock::State LogLock::TryOnce() {
+  for (int i = 0; i < kMovedTries; ++i) {
+    if (handle_ == kNoHandle)
+      handle_ = I(CreateFileA(path_, GENERIC_READ, kShareAll, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (handle_ == kNoHandle) return State::Unlocked;
+    const State got = LockOnce(H(handle_));
+    if (got != State::Held || StillAt(H(handle_), path_)) return got;
+    Drop(handle_, true);
+    handle_ = kNoHandle;
+  }
+  return State::Busy;
+}
 
-LogAppendFile::~LogAppendFile() { Close(); }
+// The renamed log's lock is held until the new log at the path is open and
+// locked, so that no program finds the log unlocked in between.
+void LogLock::Follow() {
+  const std::intptr_t old = handle_;
+  const bool locked = state_ == State::Held;
+  handle_ = kNoHandle;
+  Take();
+  Drop(old, locked);
+}
 
-// The lock is taken through a handle opened for reading, as LockFileEx asks
-// for GENERIC_READ or GENERIC_WRITE; the lines go out through a handle with
-// FILE_APPEND_DATA and no FILE_WRITE_DATA, so that every write lands at the
-// end of the file whatever another program wrote meanwhile, with no seek
-// between ("If only the FILE_APPEND_DATA and SYNCHRONIZE flags are set, the
-// caller can write only to the end of the file, and any offset information
-// on writes to the file is ignored.")
-// https://learn.microsoft.com/en-us/windows/win32/api/winternl/nf-winternl-ntcreatefile
-// https://learn.microsoft.com/en-us/windows/win32/fileio/file-access-rights-constants
+void LogLock::Release() {
+  Drop(handle_, state_ == State::Held);
+  handle_ = kNoHandle;
+}
+
+// The lines go out through a handle with FILE_APPEND_DATA and no
+// FILE_WRITE_DATA: every write lands at the end of the file whatever another
+// program wrote meanwhile, with no seek between ("NtCreateFile function").
 // Creating a symbolic link on Windows needs a privilege that a technician's
 // folder does not hand out, so the plain open is kept.
 void LogAppendFile::Open() {
-  lock_ = I(OpenLocked(path_));
-  if (lock_ == kNoHandle) return KeepError();
   handle_ = I(CreateFileA(path_, FILE_APPEND_DATA | SYNCHRONIZE, kShareAll, nullptr, OPEN_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr));
   if (handle_ == kNoHandle) KeepError();
@@ -147,9 +165,7 @@ void LogAppendFile::Open() {
 
 void LogAppendFile::Close() {
   if (handle_ != kNoHandle) CloseHandle(H(handle_));
-  if (lock_ != kNoHandle) CloseHandle(H(lock_));  // releases the lock
   handle_ = kNoHandle;
-  lock_ = kNoHandle;
 }
 
 bool LogAppendFile::IsOpen() const { return handle_ != kNoHandle; }
@@ -158,23 +174,22 @@ void LogAppendFile::KeepError() { SystemErrorText(GetLastError(), error_, sizeof
 
 long long LogAppendFile::Size() {
   LARGE_INTEGER size{};
-  if (lock_ == kNoHandle || !GetFileSizeEx(H(lock_), &size)) return -1;
+  const std::intptr_t h = lock_.handle();
+  if (h == kNoHandle || !GetFileSizeEx(H(h), &size)) return -1;
   return static_cast<long long>(size.QuadPart);
 }
 
 // Every handle to the log allows FILE_SHARE_DELETE, so the log is renamed
 // while this program and others hold it open. A program waiting for the
 // lock on the renamed file finds it no longer at the path and opens the new
-// log (OpenLocked).
+// log (LogLock::TryOnce).
 bool LogAppendFile::MoveAside(const char* bak) {
   return (DeleteFileA(bak) || GetLastError() == ERROR_FILE_NOT_FOUND) && MoveFileA(path_, bak);
 }
 
-// SetEndOfFile needs a handle with GENERIC_WRITE ("The handle must have
-// been created with the GENERIC_WRITE access right"), which the append
-// handle has not: the cut goes through a second handle, opened for it alone
-// while the lock keeps every other program's lines away.
-// https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-setendoffile
+// SetEndOfFile needs a handle with GENERIC_WRITE ("SetEndOfFile function"),
+// which the append handle has not: the cut goes through a second handle,
+// opened for it alone while the lock keeps every other program's lines away.
 LogAppend LogAppendFile::Append(const char* data, std::size_t n) {
   const long long before = Size();
   DWORD written = 0;

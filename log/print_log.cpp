@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 
 #include "log_file.h"
 
@@ -77,8 +76,30 @@ struct LogHealth {
   long long lost = 0;            // lines not written since printlog_init
   long long lostNow = 0;         // lines not written since writing failed
   bool rotationFailing = false;  // a rotation failed, and the echo and the log said so
+  bool lockBusy = false;         // another program held the lock for a whole wait
 };
 LogHealth g_health;
+
+// How long another program's lock is waited for, while it has not yet
+// made a line wait in vain; after that each line tries it once.
+constexpr std::chrono::milliseconds kLockWait{200};
+
+// The notices of one line, kept while the log's lock is held and said
+// once it is let go, so that a console that is slow to take them never
+// holds up another program's lines. At most three: a rotation failed, the
+// log written again, a line not written.
+class Notices {
+ public:
+  void Add(const char* text) {
+    if (count_ < kMax) std::snprintf(text_[count_++], kLogMessageMax, "%s", text);
+  }
+  void Say() const;
+
+ private:
+  static constexpr int kMax = 3;
+  char text_[kMax][kLogMessageMax] = {};
+  int count_ = 0;
+};
 
 void Put(char*& p, const char* end, const char* text) {
   while (*text && p < end) *p++ = *text++;
@@ -113,27 +134,29 @@ const char* LogName() {
 }
 
 // A notice about the log itself goes to the echo only.
-void Say(const char* text) {
-  if (g_echo) {
-    g_echo(text);
-  } else {
-    std::fputs(text, stdout);
+void Notices::Say() const {
+  for (int i = 0; i < count_; ++i) {
+    if (g_echo) {
+      g_echo(text_[i]);
+    } else {
+      std::fputs(text_[i], stdout);
+    }
   }
 }
 
-void LineNotWritten(const char* reason) {
+void LineNotWritten(const char* reason, Notices& notices) {
   ++g_health.lost;
   ++g_health.lostNow;
   if (g_health.failing) return;
   g_health.failing = true;
   char notice[kLogMessageMax];
   std::snprintf(notice, sizeof notice, "%s cannot be written: %s\n", LogName(), reason);
-  Say(notice);
+  notices.Add(notice);
 }
 
 // After a failure, the first line that can be written is the notice that
 // the log is written again. False when it could not be written either.
-bool SayWrittenAgain(LogAppendFile& f, const char* stamp) {
+bool SayWrittenAgain(LogAppendFile& f, const char* stamp, Notices& notices) {
   if (!g_health.failing) return true;
   char notice[kLogMessageMax];
   std::snprintf(notice, sizeof notice, "%s written again; %lld lines were not written\n", LogName(),
@@ -141,40 +164,41 @@ bool SayWrittenAgain(LogAppendFile& f, const char* stamp) {
   if (!AppendLine(f, stamp, notice)) return false;
   g_health.failing = false;
   g_health.lostNow = 0;
-  Say(notice);
+  notices.Add(notice);
   return true;
 }
 
 // A rotation that fails (the backup cannot be removed, the log cannot be
 // renamed) is said once, on the echo and in the log, and said again only
 // after a rotation has succeeded; the log meanwhile grows past its limit.
-void RotationFailed(LogAppendFile& f, const char* stamp) {
+void RotationFailed(LogAppendFile& f, const char* stamp, Notices& notices) {
   if (g_health.rotationFailing) return;
   g_health.rotationFailing = true;
   char notice[kLogMessageMax];
   std::snprintf(notice, sizeof notice, "%s cannot be rotated: %s\n", LogName(), f.Error());
-  Say(notice);
+  notices.Add(notice);
   AppendLine(f, stamp, notice);
 }
 
-// Opens the log for appending into f, rotating it first when it is over the
-// limit; a rotation that fails is tried again with the next line.
-void OpenLogRotated(std::optional<LogAppendFile>& f, const char* stamp) {
-  f.emplace(m_OutputFile);
-  if (!f->IsOpen() || f->Size() <= static_cast<long long>(m_logfilesize)) return;
-  if (!f->Rotate(m_BakFile)) return RotationFailed(*f, stamp);
+// Rotates the open log first when it is over the limit; a rotation that
+// fails is tried again with the next line.
+void RotateWhenFull(LogAppendFile& f, const char* stamp, Notices& notices) {
+  if (!f.IsOpen() || f.Size() <= static_cast<long long>(m_logfilesize)) return;
+  if (!f.Rotate(m_BakFile)) return RotationFailed(f, stamp, notices);
   g_health.fragmentLeft = false;
   g_health.rotationFailing = false;
 }
 
-// Writes one message to the log, with the notices when writing fails or
-// works again.
-void WriteLogLine(const char* stamp, const char* message) {
-  std::optional<LogAppendFile> f;
-  OpenLogRotated(f, stamp);
-  if (!f->IsOpen()) return LineNotWritten(f->Error());
-  if (SayWrittenAgain(*f, stamp) && AppendLine(*f, stamp, message)) return;
-  LineNotWritten(f->Error());
+// Writes one message to the log under the log's lock, which f holds from
+// its making to its end: the size test, the rotation, the write and a
+// cut-back. The notices are kept for after.
+void WriteLogLine(const char* stamp, const char* message, Notices& notices) {
+  LogAppendFile f(m_OutputFile, g_health.lockBusy ? std::chrono::milliseconds{0} : kLockWait);
+  RotateWhenFull(f, stamp, notices);
+  g_health.lockBusy = f.LockBusy();
+  if (!f.IsOpen()) return LineNotWritten(f.Error(), notices);
+  if (SayWrittenAgain(f, stamp, notices) && AppendLine(f, stamp, message)) return;
+  LineNotWritten(f.Error(), notices);
 }
 
 }  // namespace
@@ -296,6 +320,8 @@ int printlog(const char* fmt, ...) {
   printlog_stamp(stamp, sizeof stamp, static_cast<std::time_t>(ms / 1000),
                  static_cast<unsigned>(ms % 1000));
 
-  WriteLogLine(stamp, message);
+  Notices notices;
+  WriteLogLine(stamp, message, notices);
+  notices.Say();  // the lock is let go by now
   return 0;
 }

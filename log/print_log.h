@@ -19,7 +19,11 @@
 // cannot be rotated: <reason>", tried again with every later line, and said
 // again only after one has succeeded. Programs that share the log's folder
 // take turns: each line's size test, rotation and write happen under a lock
-// that all of them take (see log_file.h).
+// that all of them take (see log_file.h). Another program's lock is waited
+// for at most 200 ms; a line that could not have it then is not written and
+// counted, the echo says once "comlog.log cannot be written: another program
+// holds the log's lock", and while the lock stays taken later lines try it
+// once without waiting. Notices are echoed after the lock is let go.
 //
 // These names are the program's established interface and keep their mixed
 // styles (printlog_init, prints, the m_ prefix of the module's state).

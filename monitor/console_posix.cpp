@@ -282,7 +282,13 @@ void PosixConsole::EnterKeyMode() {
   tcsetattr(STDIN_FILENO, TCSANOW, &raw);
 }
 
-bool InForeground() { return !isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) == getpgrp(); }
+// Whether reading the keyboard is allowed: the program is in the terminal's
+// foreground process group, or standard input is no controlling terminal of
+// its (no terminal at all, or another one), where no job control applies.
+bool InForeground() {
+  const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+  return foreground == getpgrp() || (foreground < 0 && errno == ENOTTY);
+}
 
 // The terminal as the shell wants it: settings, the whole scroll region, the
 // cursor shown on a fresh row.
@@ -514,10 +520,19 @@ int PosixConsole::EndOfSequence(int last) {
   return loneEsc ? kKeyEsc : last;
 }
 
+// In the background a read would stop the program (or fail), so before a
+// read the foreground is asked here, not taken from the flag that the end of
+// the turn sets: a stop that was not ours (SIGSTOP, then bg) is only noticed
+// there, after this turn's keys. Found in the background, the console waits
+// for the foreground as after a continue, and the wait leaves the keys out.
 int PosixConsole::PollKeys() {
-  if (out_.suspended) return kKeyNone;  // in the background: reading would stop the program
+  if (out_.suspended) return kKeyNone;
   int last = kKeyNone;
   for (int reads = 0; InputWaiting();) {
+    if (reads == 0 && !InForeground()) {
+      out_.suspended = true;
+      return kKeyNone;
+    }
     if (reads++ == kKeyReadsPerTurn) return last;  // the rest waits for the next turn
     unsigned char keys[kKeyChunk];
     const ssize_t n = read(STDIN_FILENO, keys, sizeof keys);

@@ -20,15 +20,17 @@
 // window is read at most every 500 ms, the keyboard asked at most every
 // 10 ms.
 //
+// Under the UTF-8 output code page a cell takes a UTF-16 character
+// (WriteConsoleOutputW), one character a cell, since the console converts
+// each cell of WriteConsoleOutputA on its own; under every other code page a
+// cell takes a byte (WriteConsoleOutputA), shown as the page's glyph.
+//
 // Rows of the screen count from the window's top row. When the window's
 // size, or its place in the buffer, differs from what the screen was drawn
 // for (a resize, the mouse wheel, the scroll bar), ConsoleTakeRedraw says so
 // once and ConsoleClear moves the window to the buffer's top
-// (SetConsoleWindowInfo) before the screen is drawn again. Wine 8's console
-// does not follow its terminal's size, and holds up cell calls as well while
-// its terminal is stopped: a change of the window's size and a stopped
-// console rest here on the calls as Microsoft documents them, not on a test
-// under Wine (a window moved down the buffer is tested there).
+// (SetConsoleWindowInfo) before the screen is drawn again. What Wine cannot
+// show of this: docs/WINDOWS.md, "The console under Wine".
 //
 // The cursor is hidden from the first clear (the table) on, and its saved
 // size and visibility are given back on every way out.
@@ -46,6 +48,8 @@
 #include <cstring>
 
 #include "console.h"
+#include "console_restore.h"
+#include "name_text.h"
 #include "port_loss.h"
 
 namespace {
@@ -59,6 +63,11 @@ constexpr DWORD kEndWaitMs = 2000;
 // Closing the window: Windows ends the process about 5 s after the event.
 constexpr DWORD kCloseWaitMs = 4000;
 constexpr int kInterruptStatus = 128 + SIGINT;
+constexpr UINT kUtf8CodePage = 65001;
+static_assert(kInsertModeFlag == ENABLE_INSERT_MODE &&
+                  kQuickEditModeFlag == ENABLE_QUICK_EDIT_MODE &&
+                  kExtendedFlagsFlag == ENABLE_EXTENDED_FLAGS,
+              "console_restore.h has wincon.h's values");
 
 HANDLE Out() { return GetStdHandle(STD_OUTPUT_HANDLE); }
 
@@ -88,16 +97,47 @@ struct Cursor {
   bool blank = false;  // pos's row is blank from pos on
 };
 
-constexpr int kRowCells = 256;  // cells of a row from its column on; the rest is cut
+constexpr int kRowCells = 256;            // cells of a row from its column on; the rest is cut
+constexpr int kRowBytes = 4 * kRowCells;  // a UTF-8 character takes up to 4 bytes
 constexpr int kQueuedRowsMax = 128;
 
 // A row put whole (ConsolePutRow), kept to be written with its neighbours.
 struct QueuedRow {
   SHORT x;
   SHORT y;
-  int n;
-  char text[kRowCells];
+  int n;  // bytes of text
+  char text[kRowBytes];
 };
+
+bool Utf8Cells() { return ConsoleNameCharset() == ConsoleCharset::Utf8; }
+
+// Puts text's n bytes into cells, one character a cell, at most max; returns
+// the cells filled. Under the UTF-8 code page a cell takes the character's
+// UTF-16 unit (see Utf16Cells), else the byte.
+int ToCells(const char* text, int n, WORD attributes, CHAR_INFO* cells, int max) {
+  char16_t units[kRowCells];
+  const bool utf8 = Utf8Cells();
+  if (max > kRowCells) max = kRowCells;
+  const int used =
+      utf8 ? Utf16Cells(text, static_cast<std::size_t>(n), units, max) : (n < max ? n : max);
+  for (int c = 0; c < used; ++c) {
+    cells[c] = CHAR_INFO{};
+    if (utf8)
+      cells[c].Char.UnicodeChar = static_cast<WCHAR>(units[c]);
+    else
+      cells[c].Char.AsciiChar = text[c];
+    cells[c].Attributes = attributes;
+  }
+  return used;
+}
+
+// Writes a rectangle of cells made by ToCells.
+void WriteOutput(const CHAR_INFO* cells, COORD size, SMALL_RECT* rect) {
+  if (Utf8Cells())
+    WriteConsoleOutputW(Out(), cells, size, COORD{0, 0}, rect);
+  else
+    WriteConsoleOutputA(Out(), cells, size, COORD{0, 0}, rect);
+}
 
 CHAR_INFO Blank(WORD attributes) {
   CHAR_INFO blank{};
@@ -142,15 +182,9 @@ struct StreamCount {
 // While keys are polled, the console's input mode has QuickEdit, mouse,
 // window, line, echo and VT input off: a click can then neither start a
 // selection (which would hold up every stream write to the console) nor put
-// records into the queue, and a key comes as one key event. With
-// ENABLE_VIRTUAL_TERMINAL_INPUT, which an earlier program (ssh, a crashed
-// tool) may have left on, the console turns user input into virtual terminal
-// sequences (Microsoft's SetConsoleMode documentation): an arrow key would
-// arrive as ESC and its sequence, a record per byte, and the ESC would end
-// the program. Microsoft's SetConsoleMode documentation: QuickEdit is
-// changed only together with ENABLE_EXTENDED_FLAGS; with
-// ENABLE_PROCESSED_INPUT (on, as a console has it by default) Ctrl+C is no
-// key but a control event.
+// records into the queue, and a key comes as one key event, never as ESC and
+// a sequence; Ctrl+C stays a control event (SetConsoleMode function; details
+// in docs/WINDOWS.md, "The console's input mode").
 constexpr DWORD kKeyModeOff = ENABLE_QUICK_EDIT_MODE | ENABLE_MOUSE_INPUT | ENABLE_WINDOW_INPUT |
                               ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_VIRTUAL_TERMINAL_INPUT;
 constexpr DWORD kKeyModeOn = ENABLE_EXTENDED_FLAGS | ENABLE_PROCESSED_INPUT;
@@ -294,16 +328,14 @@ void Win32Console::WriteRun(const Window& w, int first, int last) {
   if (width <= 0) return;
   for (int r = first; r <= last; ++r) {
     CHAR_INFO* cell = cells_ + (r - first) * width;
-    for (int c = 0; c < width; ++c) {
-      cell[c].Char.AsciiChar = c < rows_[r].n ? rows_[r].text[c] : ' ';
-      cell[c].Attributes = w.info.wAttributes;
-    }
+    for (int c = ToCells(rows_[r].text, rows_[r].n, w.info.wAttributes, cell, width); c < width;
+         ++c)
+      cell[c] = Blank(w.info.wAttributes);
   }
   SMALL_RECT rect{static_cast<SHORT>(x), rows_[first].y, static_cast<SHORT>(x + width - 1),
                   rows_[last].y};
-  WriteConsoleOutputA(Out(), cells_,
-                      COORD{static_cast<SHORT>(width), static_cast<SHORT>(last - first + 1)},
-                      COORD{0, 0}, &rect);
+  WriteOutput(cells_, COORD{static_cast<SHORT>(width), static_cast<SHORT>(last - first + 1)},
+              &rect);
 }
 
 void Win32Console::WriteQueuedRows() {
@@ -322,17 +354,14 @@ void Win32Console::WriteQueuedRows() {
 
 // ---- Text at the cursor ----
 
-// n characters at the cursor, on its row; the cursor moves behind them.
+// The n bytes of text at the cursor, on its row; the cursor moves behind them.
 void Win32Console::WriteCells(const Window& w, const char* text, int n) {
   CHAR_INFO cells[kRowCells];
-  for (int c = 0; c < n; ++c) {
-    cells[c].Char.AsciiChar = text[c];
-    cells[c].Attributes = w.info.wAttributes;
-  }
-  SMALL_RECT rect{at_.pos.X, at_.pos.Y, static_cast<SHORT>(at_.pos.X + n - 1), at_.pos.Y};
-  WriteConsoleOutputA(Out(), cells, COORD{static_cast<SHORT>(n), 1}, COORD{0, 0}, &rect);
+  const int used = ToCells(text, n, w.info.wAttributes, cells, kRowCells);
+  SMALL_RECT rect{at_.pos.X, at_.pos.Y, static_cast<SHORT>(at_.pos.X + used - 1), at_.pos.Y};
+  WriteOutput(cells, COORD{static_cast<SHORT>(used), 1}, &rect);
   Wrote(at_.pos.Y);
-  at_.pos.X = static_cast<SHORT>(at_.pos.X + n);
+  at_.pos.X = static_cast<SHORT>(at_.pos.X + used);
 }
 
 // The start of the next row; on the buffer's last row the buffer moves up.
@@ -360,8 +389,8 @@ void Win32Console::CellText(const char* text) {
       if (*p == '\n') ++p;
       continue;
     }
-    int n = static_cast<int>(std::strcspn(p, "\n"));
-    if (n > room) n = room;
+    const auto n =
+        static_cast<int>(ColumnBytes(p, std::strcspn(p, "\n"), room, ConsoleNameCharset()));
     WriteCells(w, p, n);
     p += n;
   }
@@ -395,17 +424,16 @@ void Win32Console::MoveWindowToTop() {
 
 // ---- The cursor: hidden while the table is shown ----
 
-// Saves the cursor's size and visibility once, then hides it. A size
-// outside 1..100, which GetConsoleCursorInfo may report (Microsoft's
-// CONSOLE_CURSOR_INFO documentation: 0 when the registry says so), is not
-// taken by SetConsoleCursorInfo, so the hidden cursor gets a valid one.
+// Saves the cursor's size and visibility once, then hides it. Both the
+// hidden and the restored cursor get a size SetConsoleCursorInfo takes
+// (CONSOLE_CURSOR_INFO structure: a console may report 0).
 void Win32Console::HideCursor() {
   if (cursorHidden_.load()) return;
   HANDLE out = Out();
   if (!GetConsoleCursorInfo(out, &savedCursor_)) return;
+  savedCursor_.dwSize = CursorSizeToSet(savedCursor_.dwSize);
   CONSOLE_CURSOR_INFO hidden = savedCursor_;
   hidden.bVisible = FALSE;
-  if (hidden.dwSize < 1 || hidden.dwSize > 100) hidden.dwSize = 25;
   if (SetConsoleCursorInfo(out, &hidden)) cursorHidden_.store(true);
 }
 
@@ -465,7 +493,9 @@ void Win32Console::PutRow(int x, int y, const char* text, int n) {
   QueuedRow& row = rows_[rowCount_++];
   row.x = static_cast<SHORT>(x);
   row.y = static_cast<SHORT>(top_ + y);
-  row.n = n < 0 ? 0 : (n > kRowCells ? kRowCells : n);
+  row.n = n < 0 ? 0
+                : static_cast<int>(ColumnBytes(text, static_cast<std::size_t>(n), kRowCells,
+                                               ConsoleNameCharset()));
   std::memcpy(row.text, text, static_cast<std::size_t>(row.n));
   Wrote(row.y);
 }
@@ -510,13 +540,14 @@ bool Win32Console::TakeRedraw() {
 // ConsolePendingSignal hands to the loop, which ends at the end of its turn
 // with the report; if the program has not ended within two seconds, the
 // handler restores the input mode and the cursor, puts the cursor on a fresh
-// row and ends the process with 130. After a close event Windows ends the
-// process once the handler returns, and about five seconds after the event
-// in any case (Microsoft's HandlerRoutine documentation), so the handler
-// returns only when the program has ended or that time is nearly up.
+// row and ends the process with 130. After a close event the handler returns
+// only when the program has ended or Windows' limit is nearly up
+// (HandlerRoutine callback function; docs/WINDOWS.md, "Ctrl events").
 
+// A saved mode without ENABLE_EXTENDED_FLAGS gets the shell's insert mode
+// and QuickEdit back (SetConsoleMode function).
 void Win32Console::RestoreKeyMode() {
-  if (keyModeSet_.exchange(false)) SetConsoleMode(in_, savedMode_);
+  if (keyModeSet_.exchange(false)) SetConsoleMode(in_, InputModeToRestore(savedMode_));
 }
 
 // The console's input: standard input, or the console's own when standard
@@ -683,7 +714,13 @@ LineWait Keyboard::Wait(std::intptr_t line, int timeoutMs) {
   return TheConsole().Wait(line, timeoutMs);
 }
 
-// Cell calls never drop output; a cell shows any byte as a glyph of the
-// console's code page, never as a command.
+// Cell calls never drop output; a cell shows any character as a glyph, never
+// as a command. Under the UTF-8 code page names are shown as UTF-8 is; the
+// double-byte code pages (932, 936, 949, 950) take a byte a cell as all
+// others do, a known limit (docs/WINDOWS.md).
 void ConsoleCountTraceLine() {}
-ConsoleCharset ConsoleNameCharset() { return ConsoleCharset::Glyphs; }
+ConsoleCharset ConsoleNameCharset() {
+  static const ConsoleCharset charset =
+      GetConsoleOutputCP() == kUtf8CodePage ? ConsoleCharset::Utf8 : ConsoleCharset::Glyphs;
+  return charset;
+}

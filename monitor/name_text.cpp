@@ -44,6 +44,14 @@ char ShownByte(unsigned char b, ConsoleCharset charset) {
   return static_cast<char>(b);
 }
 
+// The code point of the well-formed sequence of length bytes at s.
+char32_t CodePoint(const unsigned char* s, std::size_t length) {
+  constexpr unsigned char kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  char32_t code = s[0] & kLeadBits[length];
+  for (std::size_t k = 1; k < length; ++k) code = (code << 6) | (s[k] & 0x3Fu);
+  return code;
+}
+
 bool Append(NameText& out, const void* bytes, std::size_t n) {
   if (n > sizeof out.text - static_cast<std::size_t>(out.size)) return false;
   std::memcpy(out.text + out.size, bytes, n);
@@ -74,4 +82,27 @@ NameText RenderName(const unsigned char* name, std::size_t len, ConsoleCharset c
     i += bytes;
   }
   return out;
+}
+
+std::size_t ColumnBytes(const char* text, std::size_t len, int columns, ConsoleCharset charset) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text);
+  std::size_t at = 0;
+  for (int c = 0; c < columns && at < len; ++c) {
+    const std::size_t seq =
+        charset == ConsoleCharset::Utf8 && s[at] >= 0x80 ? Utf8Length(s + at, len - at) : 0;
+    at += seq > 0 ? seq : 1;
+  }
+  return at;
+}
+
+int Utf16Cells(const char* text, std::size_t len, char16_t* cells, int maxCells) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text);
+  int n = 0;
+  for (std::size_t at = 0; at < len && n < maxCells; ++n) {
+    const std::size_t seq = s[at] >= 0x80 ? Utf8Length(s + at, len - at) : 1;
+    const char32_t code = seq > 0 ? CodePoint(s + at, seq) : U'?';
+    cells[n] = code <= 0xFFFF ? static_cast<char16_t>(code) : u'?';
+    at += seq > 0 ? seq : 1;
+  }
+  return n;
 }

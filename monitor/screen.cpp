@@ -42,11 +42,11 @@ int WindowRows() {
   return size.rows > 0 ? size.rows : kFirstValueRow + kMaxNames + 1;
 }
 
-// Writes n bytes of text at column x of row y, cut so that the row never
-// reaches the window's last column (a terminal would wrap it, a console may
-// scroll), and blanks the rest of the row.
+// Writes n bytes of text at column x of row y, cut by characters so that the
+// row never reaches the window's last column (a terminal would wrap it, a
+// console may scroll), and blanks the rest of the row.
 void PutCut(int x, int y, const char* text, std::size_t n, int cols) {
-  if (cols > 0) n = x < cols - 1 ? std::min(n, static_cast<std::size_t>(cols - 1 - x)) : 0;
+  if (cols > 0) n = x < cols - 1 ? ColumnBytes(text, n, cols - 1 - x, ConsoleNameCharset()) : 0;
   ConsolePutRow(x, y, text, static_cast<int>(n));
 }
 
@@ -138,11 +138,16 @@ void MonitorScreen::TraceEcho(const char* message) {
   const int bottom = size.rows - 1;
   if (area_.top > bottom) return;  // no row left below the table: logged only
   ConsoleCountTraceLine();
-  const std::size_t width = size.cols > 1 ? static_cast<std::size_t>(size.cols - 1) : 1;
+  const int width = size.cols > 1 ? size.cols - 1 : 1;
+  const ConsoleCharset charset = ConsoleNameCharset();
   for (const char* line = message; *line;) {
     const std::size_t len = std::strcspn(line, "\n");
-    for (std::size_t at = 0; at == 0 || at < len; at += width)
-      EchoRow(line + at, static_cast<int>(std::min(width, len - at)), bottom);
+    std::size_t at = 0;
+    do {  // rows of width characters; an empty line takes one row
+      const std::size_t n = ColumnBytes(line + at, len - at, width, charset);
+      EchoRow(line + at, static_cast<int>(n), bottom);
+      at += n;
+    } while (at < len);
     line += len;
     if (*line == '\n') ++line;
   }

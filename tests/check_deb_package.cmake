@@ -1,8 +1,9 @@
 # Makes the Linux package with cpack in the build folder and checks it: the
 # name varnhalt-test, a maintainer, the libraries it depends on, the stripped
-# program in /usr/bin and the README in /usr/share/doc/varnhalt-test.
+# program in /usr/bin, the README in /usr/share/doc/varnhalt-test, and the
+# gzipped manual page, rendered with man as a user would see it.
 #   cmake -DBUILD_DIR=... -DVERSION=... -P check_deb_package.cmake
-foreach(tool cpack dpkg-deb dpkg-shlibdeps file)
+foreach(tool cpack dpkg-deb dpkg-shlibdeps file man)
   find_program(path_${tool} ${tool})
   if(NOT path_${tool})
     message(FATAL_ERROR "${tool} is not installed (scripts/install-deps all)")
@@ -19,7 +20,8 @@ if(NOT rc EQUAL 0 OR NOT EXISTS ${deb})
 endif()
 
 execute_process(COMMAND ${path_dpkg-deb} -c ${deb} OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
-foreach(entry "./usr/bin/varnhalt_test" "./usr/share/doc/varnhalt-test/README.md")
+set(page ./usr/share/man/man1/varnhalt_test.1.gz)
+foreach(entry "./usr/bin/varnhalt_test" "./usr/share/doc/varnhalt-test/README.md" ${page})
   string(FIND "${listing}" " ${entry}\n" at)
   if(NOT rc EQUAL 0 OR at EQUAL -1)
     message(FATAL_ERROR "${deb} has no ${entry}:\n${listing}")
@@ -43,5 +45,19 @@ execute_process(COMMAND ${path_file} -b ${unpacked}/usr/bin/varnhalt_test OUTPUT
 if(NOT kind MATCHES ", stripped")
   message(FATAL_ERROR "the packaged program is not stripped: ${kind}")
 endif()
+# Any of groff's warnings (w: every kind) is a fault of the page.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env MANWIDTH=80 LC_ALL=C.UTF-8
+                        ${path_man} --warnings=w -l ${unpacked}/${page}
+                RESULT_VARIABLE rc OUTPUT_VARIABLE shown ERROR_VARIABLE warnings)
+if(NOT rc EQUAL 0 OR NOT warnings STREQUAL "")
+  message(FATAL_ERROR "man -l ${page}: ${rc}\n${warnings}")
+endif()
+foreach(part "\nNAME\n" "\nENVIRONMENT\n" "\nFILES\n" "\nEXIT STATUS\n"
+        "\nSIGNALS\n" "comlog.bak" "ID_MM_DEVICE_IGNORE" "brltty" "dialout" "varnhalt_test ${VERSION}")
+  string(FIND "${shown}" "${part}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the manual page as man shows it lacks '${part}':\n${shown}")
+  endif()
+endforeach()
 file(REMOVE_RECURSE ${unpacked})
 message(STATUS "${deb}: Depends ${value_Depends}")

@@ -73,8 +73,8 @@ TEST_F(ConsoleWait, WakesForEachThingThatMattersAndOnlyThen) {
       {"a byte on the line", [this] { Put(line_.master(), "M"); }, true},
       {"a key", [this] { Put(keys_.master(), "x"); }, false},
       {"a window resized (SIGWINCH)", [] { kill(getpid(), SIGWINCH); }, false},
-      // Last: the keyboard here is no controlling terminal, so after a
-      // continue the console takes the program for one in the background.
+      // Last: until the end of a turn (never made here) acts on the continue,
+      // every later wait returns at once.
       {"a continue (SIGCONT)", [] { kill(getpid(), SIGCONT); }, false},
   };
   for (const auto& w : wakes) {

@@ -93,4 +93,22 @@ TEST(NameText, ALongNameFillsTheBufferAndNoMore) {
   EXPECT_EQ(t.columns, t.size);
 }
 
+// A row cut at two columns keeps whole characters; UTF-8 fills one UTF-16
+// cell a character (at most 5 here), '?' above U+FFFF and per byte not UTF-8.
+TEST(NameText, CutsByCharactersAndFillsOneCellACharacter) {
+  const std::pair<std::string, std::size_t> kCuts[] = {
+      {"G\xc3\xa4t", 3}, {"\x80\xe2\x82\xac-", 4}, {"\xf0\x9f\x94\xa5x", 5}, {"a\xe2\x82", 2}};
+  for (const auto& [text, bytes] : kCuts)
+    EXPECT_EQ(ColumnBytes(text.data(), text.size(), 2, ConsoleCharset::Utf8), bytes) << text;
+  const std::pair<std::string, std::u16string> kCells[] = {
+      {"Ger\xc3\xa4t\xe2\x82\xac", u"Ger\u00e4t"},
+      {"a\xf0\x9f\x94\xa5-", u"a?-"},
+      {"\xc3(\xed\xa0\x80", u"?(???"}};
+  for (const auto& [text, cells] : kCells) {
+    char16_t out[5];
+    const int n = Utf16Cells(text.data(), text.size(), out, 5);
+    EXPECT_EQ(std::u16string(out, static_cast<std::size_t>(n)), cells) << text;
+  }
+}
+
 }  // namespace

@@ -157,6 +157,20 @@ TEST_F(PortTree, AtMostSixPorts) {
   EXPECT_EQ(Lines().find(" ("), std::string::npos);  // no texts, no brackets
 }
 
+// Without a readable sysfs (a container) the ports are the character devices
+// in /dev, without names: USB adapters and modems first, then ttyS0..ttyS5.
+TEST_F(PortTree, WithoutSysfsTheCharacterDevicesInDevUsbFirst) {
+  fs::remove_all(dir_.File("sys"));
+  for (const char* name : {"ttyS0", "ttyS3", "ttyS4", "ttyS5", "ttyACM0", "ttyUSB10", "ttyUSB2"})
+    Node(name, "/dev/null");
+  WriteFile(Dev() + "/ttyUSB1", "");  // no character device
+  std::string expected;
+  const char* shown[] = {"ttyUSB2", "ttyUSB10", "ttyACM0", "ttyS0", "ttyS3", "ttyS4"};
+  for (int i = 0; i < 6; ++i)
+    expected += std::string(ComPortName(i)) + " = " + Dev() + "/" + shown[i] + "\n";
+  EXPECT_EQ(Lines(), expected);
+}
+
 // An adapter with a serial number is reopened only through its by-id name:
 // not while the name is missing, though another adapter has its old name,
 // and its path changes only once an open of the new path has succeeded.

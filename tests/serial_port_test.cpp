@@ -37,6 +37,8 @@ TEST(ComPortOpen, MissingDeviceFailsWithTheSystemsReason) {
   ComPort port;
   EXPECT_EQ(port.Open("/nonexistent/ttyS9", 9600), -1);
   EXPECT_STREQ(port.Error(), "No such file or directory");
+  EXPECT_EQ(port.Open("/dev/null", 9600), -1);  // no terminal: TIOCEXCL's own reason
+  EXPECT_STREQ(port.Error(), "Inappropriate ioctl for device");
   EXPECT_FALSE(port.IsOpen());
 }
 

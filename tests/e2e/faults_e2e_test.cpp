@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -260,6 +261,38 @@ TEST_F(EnvironmentFault, FullDiskIsSaidAndLeavesOnlyWholeLines) {
   EXPECT_NE(log.find("-> >>> MIroom"), std::string::npos);
   const std::string last = "-> Log lines not written: " + lost + "\n";
   EXPECT_EQ(log.substr(log.size() - last.size()), last);
+}
+
+// Another program holds the log's lock (here the test, flock on the folder)
+// while ten telegrams arrive at once: the first line waits for it at most
+// 200 ms, the later ones try once, so the ten acknowledgements come within
+// a second (a wait for each line would take two). The notice once, the ten
+// lines counted, and "written again" when the lock is free.
+TEST_F(EnvironmentFault, HeldLogLockHoldsUpNoAcknowledgement) {
+  Terminal t(Monitor(), dir_.path());
+  ASSERT_NO_FATAL_FAILURE(Connect(t));
+  ExpectAlive(t, "before");
+  for (int i = 0; i < 100 && Log().find("MIbefore") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const int folder = open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(flock(folder, LOCK_EX), 0);
+  Bytes burst;
+  for (int i = 0; i < 10; ++i) burst = burst + Info("held" + std::to_string(i));
+  line_.Write(burst);
+  EXPECT_EQ(line_.ReadExactly(60, 1000).size(), 60u);
+  EXPECT_TRUE(t.WaitFor(">>> MIheld9"));
+  const std::string notice = "comlog.log cannot be written: another program holds the log's lock";
+  EXPECT_EQ(OnScreen(t, notice), 1u);
+  close(folder);
+  ExpectAlive(t, "free");
+  EXPECT_TRUE(t.WaitFor("comlog.log written again; 10 lines were not written"));
+  const std::string log = Log();
+  EXPECT_EQ(log.find("MIheld"), std::string::npos);
+  const std::size_t again = log.find("-> comlog.log written again; 10 lines were not written\n");
+  EXPECT_LT(again, log.find("-> >>> MIfree"));
+  t.Key("Escape");
+  EXPECT_TRUE(t.WaitFor("Log lines not written: 10"));
+  EXPECT_EQ(t.ExitStatus(), 0);
 }
 
 // The adapter is pulled and plugged in again: the program closes the port,

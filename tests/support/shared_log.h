@@ -11,7 +11,9 @@ std::string TwoWriters(const std::string& dir, const std::string& first, const s
 
 // Checks dir's comlog.bak and comlog.log (the older first) after writers
 // with the given tags each wrote count lines: every line whole, with
-// lineEnd; every numbered line present exactly once, in order per file; and
-// the log rotated (a backup holds lines). Returns "" or what is wrong.
+// lineEnd; every numbered line present exactly once, in order per file, or
+// else listed in dir/TAG.lost (counted as not written by its writer), never
+// both; and the log rotated (a backup holds lines). Returns "" or what is
+// wrong.
 std::string CheckSharedLog(const std::string& dir, const std::vector<std::string>& tags, int count,
                            const std::string& lineEnd);

@@ -29,6 +29,7 @@ using namespace wine_test;
 constexpr unsigned long kProcessedInput = 0x0001, kLineInput = 0x0002, kEchoInput = 0x0004,
                         kWindowInput = 0x0008, kMouseInput = 0x0010, kQuickEdit = 0x0040,
                         kExtendedFlags = 0x0080, kVirtualTerminalInput = 0x0200;
+constexpr unsigned long kInsertMode = 0x0020;
 // The mode a technician's console might have, without insert mode so that it
 // is told apart from Wine's default.
 constexpr unsigned long kFoundMode = kProcessedInput | kLineInput | kEchoInput | kWindowInput |
@@ -62,7 +63,7 @@ class WineConsoleMode : public WineMonitor {
     char mode[16];
     std::snprintf(mode, sizeof mode, "%lx", foundMode_);
     return WineEnv(prefix_) + Quote(VARNHALT_WINE) + " " + Quote(VARNHALT_WIN_PROBE) + " " + mode +
-           " modes.txt " + Quote(WindowsPath(VARNHALT_WIN_COUNTING_EXE)) + " 2>" +
+           " modes.txt " + Quote(WindowsPath(VARNHALT_WIN_COUNTING_EXE)) + codePage_ + " 2>" +
            Quote(dir_.File("wine.err"));
   }
 
@@ -99,7 +100,7 @@ class WineConsoleMode : public WineMonitor {
   // The mode while the program polls keys, noted by the probe.
   std::string ModeWhileRunning() {
     std::ofstream(work_ + "/probe-now");
-    EXPECT_TRUE(WaitUntil([&] { return Modes().count("running") > 0; }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return Modes().count("cursor-running") > 0; }, 5000));
     return Modes()["running"];
   }
 
@@ -124,6 +125,7 @@ class WineConsoleMode : public WineMonitor {
   }
 
   unsigned long foundMode_ = kFoundMode;
+  std::string codePage_;  // " 65001": the probe's code page for the program
 };
 
 // While keys are polled, QuickEdit, mouse, window, line and echo input are
@@ -204,6 +206,25 @@ TEST_F(WineConsoleVtInput, ArrowKeysDoNotEndTheProgramAndTheModeIsGivenBack) {
   EXPECT_EQ(Term().ExitStatus(500), -1) << "an arrow key ended the program";
   PressEscExpectStatus0();
   ExpectRestoredAndNoStreamWrites();
+}
+
+// Code page 65001: names one character a cell (above U+FFFF '?'). A mode set
+// without ENABLE_EXTENDED_FLAGS: insert mode and QuickEdit are given back.
+class WineConsoleUtf8 : public WineConsoleMode {
+ protected:
+  WineConsoleUtf8() {
+    foundMode_ = kFoundMode & ~(kExtendedFlags | kQuickEdit);
+    codePage_ = " 65001";
+  }
+};
+
+TEST_F(WineConsoleUtf8, NamesOneCharacterACellAndInsertModeAndQuickEditGivenBack) {
+  ASSERT_NO_FATAL_FAILURE(DrawTable({"Ger\xc3\xa4t", "\xf0\x9f\x94\xa5Hot"}));
+  Exchange(ValuesTelegram({21, 45}), Ack(ValuesTelegram({21, 45}), true));
+  EXPECT_TRUE(WaitForRow(Is("Ger\xc3\xa4t" + std::string(15, ' ') + "21")));
+  EXPECT_TRUE(WaitForRow(Is(Padded("?Hot") + "45")));
+  PressEscExpectStatus0();
+  EXPECT_EQ(Modes()["after"], ModeHex(kFoundMode | kInsertMode));  // with the flag and QuickEdit
 }
 
 // The shipped program has no test counter, and the program's own code

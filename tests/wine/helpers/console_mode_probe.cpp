@@ -1,8 +1,9 @@
 // A helper for the Wine tests, run in the console of the program under test:
 //
-//   console_mode_probe.exe MODE OUT_FILE PROGRAM
+//   console_mode_probe.exe MODE OUT_FILE PROGRAM [CODE_PAGE]
 //
-// sets the console's input mode to MODE (hexadecimal), runs PROGRAM in the
+// sets the console's input mode to MODE (hexadecimal) and its code pages to
+// CODE_PAGE where given, runs PROGRAM in the
 // same console and waits for it, and appends to OUT_FILE the input mode as
 // set ("before"), while PROGRAM runs, once a file "probe-now" appears in the
 // working directory ("running"), and after PROGRAM ended ("after"), then
@@ -76,7 +77,10 @@ BOOL WINAPI Ignore(DWORD) { return TRUE; }
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
+  if (argc == 5) {
+    SetConsoleOutputCP(static_cast<UINT>(std::strtoul(argv[4], nullptr, 10)));
+    SetConsoleCP(GetConsoleOutputCP());
+  } else if (argc != 4) {
     std::fprintf(stderr, "usage: console_mode_probe MODE OUT_FILE PROGRAM\n");
     return 2;
   }
