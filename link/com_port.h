@@ -59,7 +59,8 @@ class ComPort {
   // Opens a device by its platform path ("\\.\COMn" or "/dev/tty...")
   // exclusively, as an existing device, and sets the line: baud, 8N1, raw,
   // no flow control, DTR inactive, RTS on, 1-byte reads that wait at most
-  // 20 ms; bytes an earlier user left are discarded. A port that does not
+  // 20 ms (Windows: a read kept pending for the loop's wait); bytes an
+  // earlier user left are discarded. A port that does not
   // take these settings is not opened. Returns 0, or -1 with the reason kept
   // for Error().
   int Open(const char* device, int baud);

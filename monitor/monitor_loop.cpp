@@ -221,9 +221,11 @@ void TryReopen(MonitorLoop& m) {
   if (retry == ComPort::Retry::Moved) LogPortLine();  // it came back under another path
 }
 
-// The turn's byte: taken at once when the turn's wait saw one on the line,
-// not asked for when it saw none (a read would only wait out its time-out),
-// and read with its time-out where that read is the loop's wait (Windows).
+// The turn's byte: taken at once when the turn's wait saw one on the line
+// (or, on Windows, timed out: the read then asks whether the device is
+// still there), not asked for when it saw none (a read would only wait out
+// its time-out), and read with its time-out where nothing waited (the first
+// turn, before the keyboard).
 int ReadLineByte(MonitorLoop& m) {
   const LineWait line = m.line;
   m.line = LineWait::Unwatched;
