@@ -259,7 +259,10 @@ void ComPort::CollectArrived() {
   const auto room = static_cast<DWORD>(static_cast<int>(sizeof ahead_) - end);
   const DWORD want = stat.cbInQue < room ? stat.cbInQue : room;
   bool ended = ReadFile(h, ahead_ + end, want, nullptr, &io.read) != 0;
-  if (!ended && GetLastError() != ERROR_IO_PENDING) return;
+  if (!ended && GetLastError() != ERROR_IO_PENDING) {
+    Fail(false, GetLastError());
+    return;
+  }
   if (!ended) ended = WaitForSingleObject(io.read.hEvent, kReadTimeoutMs) == WAIT_OBJECT_0;
   if (!ended) CancelAndWait(h, io.read);
   DWORD got = 0;
