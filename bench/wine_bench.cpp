@@ -110,6 +110,15 @@ class WineRun {
     const std::string name = std::filesystem::path(exe).filename().string().substr(0, 15);
     return term_ ? term_->Pid(name) : -1;
   }
+  // ESC at the table: the ms until the program has ended with 0; -1 when
+  // it did not.
+  double EscToExitMs() {
+    if (!term_) return -1;
+    const auto start = Clock::now();
+    term_->Key("Escape Escape");  // Wine's console makes one 27 of these
+    const int status = term_->ExitStatus(10000);
+    return status == 0 ? Ms(Clock::now() - start) : -1;
+  }
   bool Exchange(const Bytes& out, const Bytes& expected) {
     return WriteAll(master_, out) && ReadExactly(master_, expected.size(), 5000) == expected;
   }
@@ -166,6 +175,7 @@ struct WineResult {
   double idleWakeupsPerS = -1;        // at the table, the line quiet, no key: all threads
   double idleMainWakeupsPerS = -1;    // the program's own thread (the loop)
   double idleCpuPercent = -1;
+  double escMs = -1;      // ESC at the idle table until the program has ended
   std::size_t wrong = 0;  // telegrams not acknowledged right, in all runs
   int failedRuns = 0;     // runs in which the exe showed no table
 };
@@ -225,15 +235,16 @@ void MeasureIdle(WineRun& run, const std::string& exe, WineResult& res) {
   res.idleWakeupsPerS = static_cast<double>(ContextSwitches(pid) - switches) / seconds;
   res.idleMainWakeupsPerS = static_cast<double>(ContextSwitches(pid, pid) - own) / seconds;
   res.idleCpuPercent = (CpuSeconds(pid) - cpu) / seconds * 100;
+  res.escMs = run.EscToExitMs();
 }
 
 void PrintWineIdle(const std::vector<std::string>& exes, const std::vector<WineResult>& rs) {
   std::printf(
       "\n| exe | idle at the table: wake-ups/s, the program's thread | all threads | CPU %% of "
-      "a core |\n|---|---:|---:|---:|\n");
+      "a core | then ESC to exit, ms |\n|---|---:|---:|---:|---:|\n");
   for (std::size_t e = 0; e < exes.size(); ++e)
-    std::printf("| %s | %.1f | %.1f | %.2f |\n", exes[e].c_str(), rs[e].idleMainWakeupsPerS,
-                rs[e].idleWakeupsPerS, rs[e].idleCpuPercent);
+    std::printf("| %s | %.1f | %.1f | %.2f | %.0f |\n", exes[e].c_str(), rs[e].idleMainWakeupsPerS,
+                rs[e].idleWakeupsPerS, rs[e].idleCpuPercent, rs[e].escMs);
 }
 
 void PrintWineTable(const std::vector<std::string>& exes, const std::vector<WineResult>& rs) {

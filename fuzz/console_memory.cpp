@@ -55,7 +55,9 @@ int ConsolePendingSignal() { return 0; }
 Keyboard::Keyboard() = default;
 Keyboard::~Keyboard() = default;
 int Keyboard::Poll() { return kKeyNone; }
-LineWait Keyboard::Wait(int, int) { return LineWait::Unwatched; }  // the memory line never waits
+LineWait Keyboard::Wait(std::intptr_t, int) {
+  return LineWait::Unwatched;
+}  // the memory line never waits
 
 void ConsoleCountTraceLine() {}
 // One byte, one column: the row check above counts bytes.

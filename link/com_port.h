@@ -59,7 +59,8 @@ class ComPort {
   // Opens a device by its platform path ("\\.\COMn" or "/dev/tty...")
   // exclusively, as an existing device, and sets the line: baud, 8N1, raw,
   // no flow control, DTR inactive, RTS on, 1-byte reads that wait at most
-  // 20 ms; bytes an earlier user left are discarded. A port that does not
+  // 20 ms (Windows: a read kept pending for the loop's wait); bytes an
+  // earlier user left are discarded. A port that does not
   // take these settings is not opened. Returns 0, or -1 with the reason kept
   // for Error().
   int Open(const char* device, int baud);
@@ -78,6 +79,12 @@ class ComPort {
   // The platform's handle (POSIX: the file descriptor, for the loop's wait);
   // -1 while closed.
   std::intptr_t Handle() const { return handle_; }
+  // What the loop's wait watches for the line: the descriptor (POSIX), or
+  // the event of the read kept pending (Windows); -1 while closed or lost.
+  std::intptr_t WaitHandle() const { return lost_ ? -1 : (event_ != -1 ? event_ : handle_); }
+  // Windows: after a wake that brought no byte the wait leaves the port out
+  // until then, so that it cannot spin; earlier on POSIX.
+  Clock::time_point LeftOutUntil() const { return leftOutUntil_; }
   // The system's reason for the last failed Open, or for the loss of the
   // device, e.g. "Device or resource busy".
   const char* Error() const { return error_; }
@@ -126,6 +133,18 @@ class ComPort {
   int number_ = 0;      // its index 0..5
   Clock::time_point retryDue_{};
   int failedRetries_ = 0;  // in a row, since the loss
+
+  // Windows: the overlapped read kept pending and the write under way
+  // (serial_win32.cpp's state, in storage that outlives both).
+  bool StartRead();
+  void Collect();
+  void CollectArrived();
+  void Refill();
+  bool SendChunk(const unsigned char* buf, int n);
+  void Fail(bool isWrite, unsigned long code);
+  std::intptr_t event_ = -1;  // the pending read's event; -1 on POSIX
+  Clock::time_point leftOutUntil_{};
+  alignas(8) unsigned char io_[400] = {};
 };
 
 extern ComPort hCom;  // the one port of the program

@@ -1,79 +1,108 @@
-// The serial port on Windows: CreateFileA on "\\.\COMn", every setting of
-// the line that shapes the data in a DCB, read time-outs that return a
-// 1-byte read within 20 ms, write time-outs that give up on a stalled line
-// after 200 ms. A port whose settings the driver refuses is no open port.
-// Which device a port number reaches is port_list_win32.cpp's.
+// The serial port on Windows: CreateFileA on "\\.\COMn" with
+// FILE_FLAG_OVERLAPPED, every setting of the line that shapes the data in a
+// DCB, no read or write time-outs: a 1-byte read is kept pending while the
+// port is open, and its event is what the loop's one wait watches; a write
+// is waited for up to 250 ms and then cancelled. Each operation has its own
+// OVERLAPPED and manual-reset event. A port whose settings the driver
+// refuses is no open port. Which device a port number reaches is
+// port_list_win32.cpp's. docs/WINDOWS.md says what Wine does not show.
 #include <windows.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 
+#include "com_port.h"
 #include "port_loss.h"
 #include "serial_settings_win32.h"
 #include "system_error.h"
-#include "telegram_link.h"
 
 static_assert(kCodeSemTimeout == ERROR_SEM_TIMEOUT && kCodeTimeout == ERROR_TIMEOUT &&
-                  kCodeOperationAborted == ERROR_OPERATION_ABORTED,
+                  kCodeOperationAborted == ERROR_OPERATION_ABORTED &&
+                  kCodeIoIncomplete == ERROR_IO_INCOMPLETE && kCodeIoPending == ERROR_IO_PENDING,
               "the loss decision's codes are the system's");
 
 namespace {
 
-constexpr DWORD kWriteStallMs = 200;  // a write the line does not take this long is given up
+constexpr DWORD kWriteWaitMs = 250;   // a write the line does not take this long is cancelled
+constexpr DWORD kCancelWaitMs = 500;  // how long a cancel is waited for
+constexpr DWORD kWriteChunk = 256;
+
+// The overlapped operations' state, kept in the port's own storage: the
+// system writes to an OVERLAPPED and to the buffers until the operation
+// has ended, whatever the caller does meanwhile.
+struct Io {
+  OVERLAPPED read;
+  OVERLAPPED write;
+  bool readPending;
+  unsigned char readByte;
+  unsigned char writeBuf[kWriteChunk];
+};
 
 HANDLE AsHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
-// Reads return within the read time-out; a write the line does not take
-// within kWriteStallMs is given up (flow control left on by another
-// program, a cable without handshake lines).
-constexpr COMMTIMEOUTS kTimeouts{MAXDWORD, 0, kReadTimeoutMs, 0, kWriteStallMs};
-
-// The line's settings and time-outs; false with the system's code in *code
-// when the driver refuses either. Bytes an earlier user left are discarded.
-bool SetLine(HANDLE h, DCB dcb, int baud, DWORD* code) {
-  COMMPROP props{};
-  const DWORD rxQueue = GetCommProperties(h, &props) ? props.dwCurrentRxQueue : 0;
-  TakeLine(dcb, baud, rxQueue);
-  COMMTIMEOUTS timeouts = kTimeouts;
-  if (!SetCommState(h, &dcb) || !SetCommTimeouts(h, &timeouts)) {
-    *code = GetLastError();
-    return false;
-  }
-  PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
-  return true;
+template <std::size_t N>
+Io& IoIn(unsigned char (&storage)[N]) {
+  static_assert(sizeof(Io) <= N && alignof(Io) <= 8, "the port's storage holds its I/O state");
+  return *reinterpret_cast<Io*>(storage);
 }
 
-// A line error (a read or write aborted): cleared, and the loop goes on.
-// True when ClearCommError reported an error on the line.
+// No read time-outs (a read waits for its byte; "COMMTIMEOUTS structure"),
+// no write time-outs: the write's wait and cancel bound it.
+constexpr COMMTIMEOUTS kTimeouts{0, 0, 0, 0, 0};
+
+// True when ClearCommError reported an error on the line (and cleared it).
 bool ClearLineError(HANDLE h) {
   DWORD errors = 0;
   COMSTAT stat{};
   return ClearCommError(h, &errors, &stat) && errors != 0;
 }
 
+// One setting call, tried again after ClearCommError while the driver
+// aborts it (an error left on the line stops every call until cleared).
+template <class Call>
+bool Try(HANDLE h, DWORD* code, Call call) {
+  for (int tryNumber = 1;; ++tryNumber) {
+    if (call()) return true;
+    *code = GetLastError();
+    if (!RetrySetting(tryNumber, *code)) return false;
+    ClearLineError(h);
+  }
+}
+
+// The line's settings and time-outs; false with the system's code in *code
+// when the driver refuses one. Bytes an earlier user left are discarded.
+bool SetLine(HANDLE h, int baud, DWORD* code) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  // A handle whose line cannot be read is no port: Wine hands one out for
+  // a configured port whose device has gone.
+  if (!Try(h, code, [&] { return GetCommState(h, &dcb) != 0; })) return false;
+  COMMPROP props{};
+  TakeLine(dcb, baud, GetCommProperties(h, &props) ? props.dwCurrentRxQueue : 0);
+  COMMTIMEOUTS timeouts = kTimeouts;
+  COMMTIMEOUTS taken{};
+  return Try(h, code, [&] { return SetCommState(h, &dcb) != 0; }) &&
+         Try(h, code, [&] { return SetCommTimeouts(h, &timeouts) != 0; }) &&
+         Try(h, code, [&] { return GetCommTimeouts(h, &taken) != 0; }) &&
+         Try(h, code, [&] { return PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR) != 0; });
+}
+
 void KeepError(char* out, std::size_t size, DWORD code) { SystemErrorText(code, out, size); }
 
-// Reads what the driver already holds, up to size bytes, at once; when
-// nothing waits, one byte within the read time-out (or, unless wait,
-// nothing). Asking ReadFile for more
-// than has arrived would make it wait out the whole time-out. Returns the
-// count, or -1 when a call failed (the system's code in *code); *lineError
-// tells whether the driver reported an error on the line.
-int ReadWaiting(HANDLE h, unsigned char* out, DWORD size, bool wait, DWORD* code, bool* lineError) {
-  COMSTAT stat{};
-  DWORD errors = 0;
-  if (!ClearCommError(h, &errors, &stat)) {
-    *code = GetLastError();
-    return -1;
-  }
-  *lineError = errors != 0;
-  if (stat.cbInQue == 0 && !wait) return 0;
-  const DWORD want = stat.cbInQue == 0 ? 1 : (stat.cbInQue < size ? stat.cbInQue : size);
-  DWORD got = 0;
-  if (!ReadFile(h, out, want, &got, nullptr)) {
-    *code = GetLastError();
-    return -1;
-  }
-  return static_cast<int>(got);
+// Cancels an operation of the program's own and waits, within a bound, for
+// it to end.
+void CancelAndWait(HANDLE h, OVERLAPPED& ov) {
+  CancelIoEx(h, &ov);
+  WaitForSingleObject(ov.hEvent, kCancelWaitMs);
+}
+
+// What an operation came to, without waiting; *bytes and *code filled in.
+Completion Look(HANDLE h, OVERLAPPED& ov, bool ownCancel, DWORD* bytes, DWORD* code) {
+  *bytes = 0;
+  const bool done = GetOverlappedResult(h, &ov, bytes, FALSE) != 0;
+  *code = done ? 0 : GetLastError();
+  return JudgeCompletion(done, *code, *bytes, ownCancel);
 }
 
 }  // namespace
@@ -97,10 +126,8 @@ void TakeLine(DCB& dcb, int baud, DWORD rxQueue) {
   dcb.fDtrControl = DTR_CONTROL_DISABLE;
   // Interfaces powered from the port lines need RTS, whatever it was left as.
   dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  // SetCommState fails when XonChar equals XoffChar, even with XON/XOFF
-  // off ("SetCommState function", Remarks, Microsoft Learn:
-  // https://learn.microsoft.com/en-us/windows/win32/api/winbase/nf-winbase-setcommstate);
-  // the limits must fit the driver's receive queue.
+  // XonChar must differ from XoffChar even with XON/XOFF off ("SetCommState
+  // function"); the limits must fit the driver's receive queue.
   const DWORD queue = rxQueue != 0 ? rxQueue : kDefaultRxQueue;
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
@@ -108,98 +135,207 @@ void TakeLine(DCB& dcb, int baud, DWORD rxQueue) {
   dcb.XoffLim = dcb.XonLim;
 }
 
-bool ComPort::IsOpen() const { return AsHandle(handle_) != INVALID_HANDLE_VALUE && handle_ != -1; }
+bool ComPort::IsOpen() const { return handle_ != -1; }
 
 int ComPort::Open(const char* device, int baud) {
   Close();
-  HANDLE h =
-      CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
-    // A COM port is opened exclusively, and CreateFile fails while another
-    // process uses it ("Communications Resource Handles", Microsoft Learn:
-    // https://learn.microsoft.com/en-us/windows/win32/devio/communications-resource-handles);
-    // the code is then ERROR_ACCESS_DENIED. Wine does not refuse a second
-    // opener, so this is not shown under Wine.
+    // Another process has the port ("Communications Resource Handles").
     char text[sizeof error_ - 32];
     KeepError(text, sizeof text, code);
     std::snprintf(error_, sizeof error_, "%s%s",
                   code == ERROR_ACCESS_DENIED ? "in use by another program: " : "", text);
     return -1;
   }
-  // A handle whose line cannot be read is no port: Wine hands one out for a
-  // configured port whose device has gone.
-  DCB dcb{};
-  dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(h, &dcb)) {
-    KeepError(error_, sizeof error_, GetLastError());
-    CloseHandle(h);
-    return -1;
-  }
+  ClearLineError(h);  // an error an earlier user left aborts every call until cleared
+  Io& io = IoIn(io_);
+  io = Io{};
+  io.read.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  io.write.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   DWORD code = 0;
-  if (!SetLine(h, dcb, baud, &code)) {
+  if (!io.read.hEvent || !io.write.hEvent) code = GetLastError();
+  if (code != 0 || !SetLine(h, baud, &code)) {
     KeepError(error_, sizeof error_, code);
+    if (io.read.hEvent) CloseHandle(io.read.hEvent);
+    if (io.write.hEvent) CloseHandle(io.write.hEvent);
     CloseHandle(h);
     return -1;
   }
-  return Adopt(reinterpret_cast<std::intptr_t>(h));
+  Adopt(reinterpret_cast<std::intptr_t>(h));
+  event_ = reinterpret_cast<std::intptr_t>(io.read.hEvent);
+  leftOutUntil_ = {};
+  StartRead();
+  return 0;
 }
 
 void ComPort::Close() {
   aheadCount_ = 0;
   if (!IsOpen()) return;
-  CloseHandle(AsHandle(handle_));
+  HANDLE h = AsHandle(handle_);
+  Io& io = IoIn(io_);
+  if (io.readPending) CancelAndWait(h, io.read);
+  io.readPending = false;
+  CloseHandle(h);
+  CloseHandle(io.read.hEvent);
+  CloseHandle(io.write.hEvent);
   handle_ = -1;
+  event_ = -1;
 }
 
-int ComPort::Send(const unsigned char* buf, int n) {
-  if (n <= 0) return 0;
-  DWORD written = 0;
-  if (!IsOpen() || lost_) {
-    ++writesNotCompleted_;
-    return 0;
-  }
-  HANDLE h = AsHandle(handle_);
-  if (WriteFile(h, buf, static_cast<DWORD>(n), &written, nullptr)) {
-    abortsInRow_ = 0;
-    if (written < static_cast<DWORD>(n)) ++writesNotCompleted_;  // the write time-out
-    return 0;
-  }
-  ++writesNotCompleted_;
-  const DWORD code = GetLastError();
-  if (JudgePortFailure(abortsInRow_, true, code) == PortFailure::Lost) {
+// A failure of a read or write: a line error is cleared and the loop goes
+// on; aborts in a row with no line error between them, or any other
+// failure, mean the device has gone.
+void ComPort::Fail(bool isWrite, unsigned long code) {
+  if (JudgePortFailure(abortsInRow_, isWrite, code) == PortFailure::Lost) {
     lost_ = true;
     KeepError(error_, sizeof error_, code);
-  } else if (code == ERROR_OPERATION_ABORTED && ClearLineError(h)) {
+  } else if (code == ERROR_OPERATION_ABORTED && ClearLineError(AsHandle(handle_))) {
     abortsInRow_ = 0;
   }
-  return 0;
+}
+
+// Starts the 1-byte read that the loop's wait watches. False when it failed.
+bool ComPort::StartRead() {
+  Io& io = IoIn(io_);
+  if (io.readPending) return true;
+  // Done at once or pending, the event tells; Collect takes the byte.
+  if (ReadFile(AsHandle(handle_), &io.readByte, 1, nullptr, &io.read) ||
+      GetLastError() == ERROR_IO_PENDING) {
+    io.readPending = true;
+    return true;
+  }
+  Fail(false, GetLastError());
+  leftOutUntil_ = Clock::now() + std::chrono::milliseconds(kReadTimeoutMs);
+  return false;
+}
+
+// Takes what the pending read brought into the bytes read ahead. A read
+// still under way asks ClearCommError whether the device is still there
+// (a pulled adapter fails it); one that ended with no byte, or failed,
+// leaves the port out of the loop's wait for 20 ms, so that it cannot spin.
+void ComPort::Collect() {
+  HANDLE h = AsHandle(handle_);
+  Io& io = IoIn(io_);
+  DWORD got = 0;
+  DWORD code = 0;
+  const Completion seen = Look(h, io.read, false, &got, &code);
+  if (seen != Completion::Pending) io.readPending = false;
+  switch (seen) {
+    case Completion::Pending: {
+      DWORD errors = 0;
+      COMSTAT stat{};
+      if (!ClearCommError(h, &errors, &stat)) Fail(false, GetLastError());
+      return;
+    }
+    case Completion::Bytes:
+      abortsInRow_ = 0;
+      ahead_[0] = io.readByte;
+      aheadPos_ = 0;
+      aheadCount_ = 1;
+      CollectArrived();
+      return;
+    case Completion::Failed:
+      Fail(false, code);
+      [[fallthrough]];
+    case Completion::Empty:
+    case Completion::OwnCancel:
+      leftOutUntil_ = Clock::now() + std::chrono::milliseconds(kReadTimeoutMs);
+      return;
+  }
+}
+
+// The bytes the driver holds, behind those read ahead, in one read that
+// asks for no more than that, so that it ends at once.
+void ComPort::CollectArrived() {
+  HANDLE h = AsHandle(handle_);
+  Io& io = IoIn(io_);
+  DWORD errors = 0;
+  COMSTAT stat{};
+  const int end = aheadPos_ + aheadCount_;
+  if (!ClearCommError(h, &errors, &stat) || stat.cbInQue == 0) return;
+  const auto room = static_cast<DWORD>(static_cast<int>(sizeof ahead_) - end);
+  const DWORD want = stat.cbInQue < room ? stat.cbInQue : room;
+  bool ended = ReadFile(h, ahead_ + end, want, nullptr, &io.read) != 0;
+  if (!ended && GetLastError() != ERROR_IO_PENDING) {
+    Fail(false, GetLastError());
+    return;
+  }
+  if (!ended) ended = WaitForSingleObject(io.read.hEvent, kReadTimeoutMs) == WAIT_OBJECT_0;
+  if (!ended) CancelAndWait(h, io.read);
+  DWORD got = 0;
+  DWORD code = 0;
+  if (Look(h, io.read, !ended, &got, &code) == Completion::Bytes)
+    aheadCount_ += static_cast<int>(got);
+}
+
+// Once the bytes read ahead are handed out: what the driver already holds,
+// so that a streaming telegram needs no wait, or else the next byte's
+// pending read, for the loop's wait.
+void ComPort::Refill() {
+  if (aheadCount_ > 0 || !IsOpen() || lost_ || IoIn(io_).readPending) return;
+  aheadPos_ = 0;
+  CollectArrived();
+  if (aheadCount_ == 0 && !lost_) StartRead();
 }
 
 int ComPort::Receive(unsigned char* buf, int n, int timeoutMs) {
-  if (aheadCount_ > 0) return TakeAhead(buf, n);
-  const ULONGLONG start = GetTickCount64();
-  if (IsOpen() && !lost_) {
-    DWORD code = 0;
-    bool lineError = false;
-    const int got =
-        ReadWaiting(AsHandle(handle_), ahead_, sizeof ahead_, timeoutMs > 0, &code, &lineError);
-    aheadPos_ = 0;
-    aheadCount_ = got > 0 ? got : 0;
-    if (got >= 0 || lineError) abortsInRow_ = 0;
-    if (got >= 0) return TakeAhead(buf, n);
-    // A line error is cleared and the loop goes on; aborts in a row with no
-    // line error between them, or any other failure, mean the device has gone.
-    if (JudgePortFailure(abortsInRow_, false, code) == PortFailure::Lost) {
-      lost_ = true;
-      KeepError(error_, sizeof error_, code);
-    } else if (ClearLineError(AsHandle(handle_))) {
-      abortsInRow_ = 0;
-    }
+  if (aheadCount_ > 0) {
+    const int got = TakeAhead(buf, n);
+    Refill();
+    return got;
+  }
+  const auto start = Clock::now();
+  if (IsOpen() && !lost_ && StartRead()) {
+    if (timeoutMs > 0) WaitForSingleObject(IoIn(io_).read.hEvent, static_cast<DWORD>(timeoutMs));
+    Collect();
+    const int got = TakeAhead(buf, n);
+    Refill();
+    if (got > 0 || timeoutMs <= 0) return got;
   }
   // A failed read (the device is gone, or no port) still waits out the
-  // time-out, so the caller's loop does not spin.
-  const ULONGLONG spent = GetTickCount64() - start;
-  if (spent < static_cast<ULONGLONG>(timeoutMs)) Sleep(static_cast<DWORD>(timeoutMs - spent));
+  // time-out, so that a caller's loop does not spin.
+  const auto left = std::chrono::milliseconds(timeoutMs) - (Clock::now() - start);
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  if (ms > 0) Sleep(static_cast<DWORD>(ms));
+  return 0;
+}
+
+// Writes through the port's own buffer and waits for the write; one the
+// line has not taken within 250 ms is cancelled. True when all n went out.
+bool ComPort::SendChunk(const unsigned char* buf, int n) {
+  HANDLE h = AsHandle(handle_);
+  Io& io = IoIn(io_);
+  std::memcpy(io.writeBuf, buf, static_cast<std::size_t>(n));
+  bool cancelled = false;
+  if (!WriteFile(h, io.writeBuf, static_cast<DWORD>(n), nullptr, &io.write)) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_IO_PENDING) {
+      Fail(true, code);
+      return false;
+    }
+    cancelled = WaitForSingleObject(io.write.hEvent, kWriteWaitMs) != WAIT_OBJECT_0;
+    if (cancelled) CancelAndWait(h, io.write);
+  }
+  DWORD written = 0;
+  DWORD code = 0;
+  const Completion seen = Look(h, io.write, cancelled, &written, &code);
+  if (seen == Completion::Failed) Fail(true, code);
+  if (seen == Completion::Bytes) abortsInRow_ = 0;
+  return seen == Completion::Bytes && written == static_cast<DWORD>(n);
+}
+
+int ComPort::Send(const unsigned char* buf, int n) {
+  for (int sent = 0; sent < n;) {
+    const int k =
+        n - sent < static_cast<int>(kWriteChunk) ? n - sent : static_cast<int>(kWriteChunk);
+    if (!IsOpen() || lost_ || !SendChunk(buf + sent, k)) {
+      ++writesNotCompleted_;  // the write time-out, a write cut short or failed
+      return 0;
+    }
+    sent += k;
+  }
   return 0;
 }

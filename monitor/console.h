@@ -9,6 +9,8 @@
 // styles.
 #pragma once
 
+#include <cstdint>
+
 constexpr int kKeyNone = -1;  // no key waiting
 constexpr int kKeyEnd = -2;   // the keyboard is gone (end of input, hang-up)
 constexpr int kKeyEsc = 27;
@@ -89,12 +91,14 @@ class Keyboard {
   int Poll();
 
   // The loop's wait, one call for everything it waits for: a byte on the
-  // line (line: the port's descriptor, -1 for none), a key, a signal, or a
-  // terminal that takes waiting output; at most timeoutMs (-1: no limit),
-  // and no longer than it takes to tell a lone ESC from a key's sequence.
-  // Ready: the line has a byte (or its end) for the turn's read, which need
-  // not wait; Quiet: it has none, so a read would only wait out its
-  // time-out. On Windows the port's 20 ms read time-out is the wait: this
-  // returns Unwatched at once.
-  LineWait Wait(int line, int timeoutMs);
+  // line (line: ComPort::WaitHandle(), the port's descriptor or its read's
+  // event; -1 for none), a key, a signal, or a terminal that takes waiting
+  // output; at most timeoutMs (-1: no limit), and no longer than it takes
+  // to tell a lone ESC from a key's sequence (POSIX) or than the window's
+  // next size check once the screen is drawn (Windows). Ready: the line has
+  // a byte (or its end) for the turn's read, which need not wait; on
+  // Windows also a timed wake, on which the read asks whether the device is
+  // still there. Quiet: it has none, so a read would only wait out its
+  // time-out.
+  LineWait Wait(std::intptr_t line, int timeoutMs);
 };

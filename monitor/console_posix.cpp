@@ -610,7 +610,9 @@ void ConsoleEndScrollArea() { TheConsole().EndScrollArea(); }
 Keyboard::Keyboard() { TheConsole().StartKeys(); }
 Keyboard::~Keyboard() { TheConsole().EndKeys(); }
 int Keyboard::Poll() { return TheConsole().PollKeys(); }
-LineWait Keyboard::Wait(int line, int timeoutMs) { return TheConsole().Wait(line, timeoutMs); }
+LineWait Keyboard::Wait(std::intptr_t line, int timeoutMs) {
+  return TheConsole().Wait(static_cast<int>(line), timeoutMs);
+}
 
 bool ConsoleTakeRedraw() { return TheConsole().TakeRedraw(); }
 int ConsoleTakeDroppedLines() { return TheConsole().TakeDroppedLines(); }

@@ -50,11 +50,13 @@
 #include "console.h"
 #include "console_restore.h"
 #include "name_text.h"
+#include "port_loss.h"
 
 namespace {
 
 constexpr ULONGLONG kWindowReadMs = 500;
 constexpr ULONGLONG kKeyPollMs = 10;
+constexpr ULONGLONG kTickMs = 16;    // GetTickCount64's step
 constexpr DWORD kKeysPerPoll = 256;  // input records read in one poll at most
 // Ctrl+C and Ctrl+Break: the time the loop has to end by itself.
 constexpr DWORD kEndWaitMs = 2000;
@@ -208,6 +210,7 @@ class Win32Console {
   // Restores the mode and the cursor: the loop has ended.
   void EndKeys();
   int PollKeys();
+  LineWait Wait(std::intptr_t line, int timeoutMs);
   int Pending() const { return pending_.load(); }
   // The Ctrl handler's part, on the handler's thread.
   BOOL OnControl(DWORD event);
@@ -243,6 +246,8 @@ class Win32Console {
   CHAR_INFO cells_[kQueuedRowsMax * kRowCells];
   INPUT_RECORD records_[kKeysPerPoll];
   ULONGLONG keysAskedAt_ = 0;
+  bool keysWoke_ = false;   // the wait ended for the console's input
+  bool keysQuiet_ = false;  // it ended without it, though it watched the console
   StreamCount streamCount_;
 
   // Also the Ctrl handler's: fixed before the console is published, or
@@ -255,6 +260,7 @@ class Win32Console {
   std::atomic<int> lowestRow_{-1};  // the lowest buffer row written
   std::atomic<int> pending_{0};     // the signal asking the loop to end
   std::atomic<bool> ended_{false};  // the loop and its report are done
+  HANDLE endEvent_ = nullptr;       // set by the handler after pending_; never reset
 };
 
 Win32Console& TheConsole() {
@@ -277,7 +283,7 @@ const Window& Win32Console::ReadWindow() {
 }
 
 const Window& Win32Console::CachedWindow() {
-  if (window_.readAt == 0 || GetTickCount64() - window_.readAt >= kWindowReadMs)
+  if (window_.readAt == 0 || PeriodDue(GetTickCount64() - window_.readAt, kWindowReadMs, kTickMs))
     return ReadWindow();
   return window_;
 }
@@ -585,6 +591,7 @@ BOOL Win32Console::OnControl(DWORD event) {
   const bool closing = event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT;
   // A second one before the loop has ended ends the program at once.
   if (pending_.exchange(SIGINT) != 0 && !ended_) EndNow();
+  if (endEvent_) SetEvent(endEvent_);  // wakes the loop's wait
   if (!WaitForEnd(closing ? kCloseWaitMs : kEndWaitMs)) EndNow();
   // Returning from a close event ends the process: let it finish first.
   if (closing) Sleep(kCloseWaitMs);
@@ -608,6 +615,7 @@ void Win32Console::StartKeys() {
     DWORD events = 0;
     PeekConsoleInputA(in_, &record, 1, &events);
   }
+  endEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   g_published.store(this);
   SetConsoleCtrlHandler(OnControlEvent, TRUE);
 }
@@ -619,30 +627,69 @@ void Win32Console::EndKeys() {
   ended_ = true;
 }
 
-// Reads the waiting input records, at most 256 a poll. A key without a
-// character (arrows, function keys, Shift) has none to give and is dropped,
-// as are key releases and every other kind of record.
+// Reads the waiting input records, 256 at a time, until the queue is empty
+// (the console's handle stays signalled while any record waits, so the
+// wait would not wait). A key without a character (arrows, function keys,
+// Shift) has none to give and is dropped, as are key releases and every
+// other kind of record.
 int Win32Console::PollKeys() {
   // A key waits in the console's queue until asked for: asking every 10 ms
-  // loses none and spares a round trip on each fast turn.
+  // loses none and spares a round trip on each fast turn; after a wake for
+  // the console's input it is asked at once.
   const ULONGLONG now = GetTickCount64();
-  if (now - keysAskedAt_ < kKeyPollMs) return kKeyNone;
+  // A wait that watched the console and ended for something else tells
+  // that no record is waiting: asking would be a round trip for nothing.
+  const bool quiet = keysQuiet_;
+  keysQuiet_ = false;
+  if (quiet || (!keysWoke_ && now - keysAskedAt_ < kKeyPollMs)) return kKeyNone;
+  keysWoke_ = false;
   keysAskedAt_ = now;
-  DWORD waiting = 0;
-  if (in_ == INVALID_HANDLE_VALUE || !GetNumberOfConsoleInputEvents(in_, &waiting) || waiting == 0)
-    return kKeyNone;
-  DWORD got = 0;
-  if (!ReadConsoleInputA(in_, records_, waiting < kKeysPerPoll ? waiting : kKeysPerPoll, &got))
-    return kKeyNone;
   int key = kKeyNone;
-  for (DWORD i = 0; i < got; ++i) {
-    const INPUT_RECORD& r = records_[i];
-    if (r.EventType != KEY_EVENT || !r.Event.KeyEvent.bKeyDown) continue;
-    const auto c = static_cast<unsigned char>(r.Event.KeyEvent.uChar.AsciiChar);
-    if (c == kKeyEsc) return kKeyEsc;
-    if (c != 0) key = c;
+  DWORD waiting = 0;
+  for (int round = 0; round < 16 && in_ != INVALID_HANDLE_VALUE; ++round) {
+    DWORD got = 0;
+    if (!GetNumberOfConsoleInputEvents(in_, &waiting) || waiting == 0 ||
+        !ReadConsoleInputA(in_, records_, waiting < kKeysPerPoll ? waiting : kKeysPerPoll, &got))
+      break;
+    for (DWORD i = 0; i < got; ++i) {
+      const INPUT_RECORD& r = records_[i];
+      if (r.EventType != KEY_EVENT || !r.Event.KeyEvent.bKeyDown) continue;
+      const auto c = static_cast<unsigned char>(r.Event.KeyEvent.uChar.AsciiChar);
+      if (c == kKeyEsc) key = kKeyEsc;
+      if (c != 0 && key != kKeyEsc) key = c;
+    }
   }
   return key;
+}
+
+// One WaitForMultipleObjects over the port's read event, the console's
+// input (where there is a console) and the Ctrl handler's event; timed only
+// by the caller's due times and, once the screen is drawn, the window's
+// next size check.
+LineWait Win32Console::Wait(std::intptr_t line, int timeoutMs) {
+  HANDLE handles[3];
+  DWORD count = 0;
+  if (line != -1) handles[count++] = reinterpret_cast<HANDLE>(line);
+  const DWORD keysAt = count;
+  if (in_ != INVALID_HANDLE_VALUE) handles[count++] = in_;
+  if (endEvent_) handles[count++] = endEvent_;
+  WaitDues dues{-1, timeoutMs, -1};
+  if (drawn_.valid) {
+    const ULONGLONG since = GetTickCount64() - window_.readAt;
+    dues.sizeCheckMs = since >= kWindowReadMs ? 0 : static_cast<long long>(kWindowReadMs - since);
+  }
+  const int ms = WaitTimeoutMs(dues);
+  if (count == 0) {
+    Sleep(ms < 0 ? INFINITE : static_cast<DWORD>(ms));
+    return LineWait::Quiet;
+  }
+  const DWORD woke =
+      WaitForMultipleObjects(count, handles, FALSE, ms < 0 ? INFINITE : static_cast<DWORD>(ms));
+  if (woke == WAIT_FAILED) Sleep(static_cast<DWORD>(kKeyPollMs));  // never a spin
+  keysWoke_ = in_ != INVALID_HANDLE_VALUE && woke == WAIT_OBJECT_0 + keysAt;
+  keysQuiet_ = in_ != INVALID_HANDLE_VALUE && woke == WAIT_TIMEOUT;
+  const bool lineWoke = line != -1 && (woke == WAIT_OBJECT_0 || woke == WAIT_TIMEOUT);
+  return lineWoke ? LineWait::Ready : LineWait::Quiet;
 }
 
 }  // namespace
@@ -663,8 +710,9 @@ int ConsolePendingSignal() { return TheConsole().Pending(); }
 Keyboard::Keyboard() { TheConsole().StartKeys(); }
 Keyboard::~Keyboard() { TheConsole().EndKeys(); }
 int Keyboard::Poll() { return TheConsole().PollKeys(); }
-// The port's read, with its 20 ms time-out, is the loop's wait on Windows.
-LineWait Keyboard::Wait(int, int) { return LineWait::Unwatched; }
+LineWait Keyboard::Wait(std::intptr_t line, int timeoutMs) {
+  return TheConsole().Wait(line, timeoutMs);
+}
 
 // Cell calls never drop output; a cell shows any character as a glyph, never
 // as a command. Under the UTF-8 code page names are shown as UTF-8 is; the

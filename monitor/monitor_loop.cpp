@@ -9,6 +9,7 @@
 #include "console.h"
 #include "name_text.h"
 #include "port_list.h"
+#include "port_loss.h"
 #include "print_log.h"
 #include "screen.h"
 #include "telegram_link.h"
@@ -220,9 +221,11 @@ void TryReopen(MonitorLoop& m) {
   if (retry == ComPort::Retry::Moved) LogPortLine();  // it came back under another path
 }
 
-// The turn's byte: taken at once when the turn's wait saw one on the line,
-// not asked for when it saw none (a read would only wait out its time-out),
-// and read with its time-out where that read is the loop's wait (Windows).
+// The turn's byte: taken at once when the turn's wait saw one on the line
+// (or, on Windows, timed out: the read then asks whether the device is
+// still there), not asked for when it saw none (a read would only wait out
+// its time-out), and read with its time-out where nothing waited (the first
+// turn, before the keyboard).
 int ReadLineByte(MonitorLoop& m) {
   const LineWait line = m.line;
   m.line = LineWait::Unwatched;
@@ -321,20 +324,28 @@ static_assert(std::size(kHandlers) == kMonitorStateCount &&
                   static_cast<int>(MonitorState::LogInfo) == kMonitorStateCount - 1,
               "one handler per monitor state, in the order of MonitorState");
 
+// Milliseconds from now until due, 0 when overdue.
+long long MsUntil(MonitorClock::time_point due, MonitorClock::time_point now) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+  return left > 0 ? left : 0;
+}
+
 // The turn's one wait, before a turn that reads the line: for a byte, a
 // key, a signal or a terminal that takes output; while the port is lost, no
-// longer than its next retry. Bytes read ahead and complete telegrams need
-// no wait.
+// longer than its next retry; a port left out after a wake that brought
+// nothing is watched again once its time is up. Bytes read ahead and
+// complete telegrams need no wait.
 void WaitForWork(Keyboard& keyboard, MonitorLoop& m) {
   if (m.state != MonitorState::Receive || hCom.Buffered() > 0) return;
-  int timeoutMs = -1;
-  if (hCom.Lost()) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(hCom.RetryDue() - MonitorClock::now());
-    timeoutMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+  const auto now = MonitorClock::now();
+  WaitDues dues;
+  if (hCom.Lost()) dues.retryMs = MsUntil(hCom.RetryDue(), now);
+  std::intptr_t line = hCom.IsOpen() ? hCom.WaitHandle() : -1;
+  if (line != -1 && hCom.LeftOutUntil() > now) {
+    dues.portBackMs = MsUntil(hCom.LeftOutUntil(), now);
+    line = -1;
   }
-  const int line = hCom.IsOpen() && !hCom.Lost() ? static_cast<int>(hCom.Handle()) : -1;
-  m.line = keyboard.Wait(line, timeoutMs);
+  m.line = keyboard.Wait(line, WaitTimeoutMs(dues));
 }
 
 // The keys of this turn: ESC ends the program with 0, the keyboard's end with 1.

@@ -71,4 +71,46 @@ TEST(PortLoss, TheCodesAreWindowsOwn) {
   EXPECT_EQ(kAbortsMeaningLost, 3);
 }
 
+TEST(PortLoss, WhatAnOverlappedOperationCameTo) {
+  const struct {
+    bool done;
+    unsigned long code, bytes;
+    bool ownCancel;
+    Completion seen;
+  } rows[] = {
+      {true, 0, 1, false, Completion::Bytes},
+      {true, 0, 0, false, Completion::Empty},  // a wake that brought nothing
+      {false, kCodeIoIncomplete, 0, false, Completion::Pending},
+      {false, kCodeIoPending, 0, false, Completion::Pending},
+      {false, kCodeOperationAborted, 0, true, Completion::OwnCancel},
+      {false, kCodeOperationAborted, 0, false, Completion::Failed},
+      {false, 21, 0, true, Completion::Failed},  // ERROR_NOT_READY: a pulled adapter
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(JudgeCompletion(r.done, r.code, r.bytes, r.ownCancel), r.seen)
+        << r.done << " " << r.code << " " << r.bytes << " " << r.ownCancel;
+}
+
+TEST(PortLoss, ASettingIsTriedThreeTimesOnlyWhenAborted) {
+  EXPECT_TRUE(RetrySetting(1, kCodeOperationAborted));
+  EXPECT_TRUE(RetrySetting(2, kCodeOperationAborted));
+  EXPECT_FALSE(RetrySetting(3, kCodeOperationAborted));
+  EXPECT_FALSE(RetrySetting(1, 31));  // ERROR_GEN_FAILURE
+}
+
+TEST(PortLoss, TheWaitEndsAtTheNearestDueTime) {
+  const struct {
+    WaitDues dues;
+    int ms;
+  } rows[] = {
+      {{-1, -1, -1}, -1},   {{500, -1, -1}, 500}, {{500, 1000, -1}, 500},
+      {{500, 300, 20}, 20}, {{-1, 0, -1}, 0},     {{-1, -1, 1LL << 40}, 0x7FFFFFFF},
+  };
+  for (const auto& r : rows)
+    EXPECT_EQ(WaitTimeoutMs(r.dues), r.ms)
+        << r.dues.sizeCheckMs << " " << r.dues.retryMs << " " << r.dues.portBackMs;
+  EXPECT_TRUE(PeriodDue(484, 500, 16));  // a wake a tick early
+  EXPECT_FALSE(PeriodDue(483, 500, 16));
+}
+
 }  // namespace

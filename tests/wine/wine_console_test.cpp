@@ -144,7 +144,11 @@ TEST_F(WineConsoleMode, KeyModeWhileRunningAndTheFoundModeAfterEsc) {
 // also ends the shell around the probe, so the probe keeps the status.)
 TEST_F(WineConsoleMode, CtrlCEndsWithTheReportAndStatus130) {
   ASSERT_NO_FATAL_FAILURE(ShowFlow45());
+  const auto pressed = std::chrono::steady_clock::now();
   Term().Key("C-c");
+  ASSERT_TRUE(WaitUntil([&] { return Logged("Log lines not written: "); }, 15000)) << Log();
+  EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::milliseconds(500))
+      << "the wait did not end for Ctrl+C";
   ASSERT_TRUE(WaitUntil([&] { return Modes().count("status") > 0; }, 15000))
       << "the program did not end after Ctrl+C";
   EXPECT_EQ(Modes()["status"], "130");

@@ -1,6 +1,7 @@
 // The Windows program end to end under Wine (wine_fixture.h): the dialogue,
 // the screen and the log, the line's rate, a lost and a stalled line.
 // How fast the program is under Wine is measured by varnhalt_bench --wine.
+#include "proc.h"
 #include "wine_fixture.h"
 
 namespace {
@@ -135,6 +136,25 @@ TEST_F(WineMonitor, ValueTelegramsBackToBackAreAcknowledgedAndDrawn) {
   }
   ASSERT_FALSE(HasFailure());
   ExpectValuesDrawn(100 * (kRounds - 1));
+  PressEscExpectStatus0();
+}
+
+// Idle at the table, the program's process (every thread) is woken fewer
+// than 20 times a second: its one wait has no time-out but the window's
+// size check. It still answers the next telegram and ends on ESC.
+TEST_F(WineMonitor, IdleAtTheTableWakesRarelyAndStillAnswers) {
+  ASSERT_NO_FATAL_FAILURE(DrawTable({"Flow"}));
+  const int pid = Term().Pid("varnhalt_test.e");  // the kernel keeps 15 characters
+  ASSERT_GT(pid, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const long before = ContextSwitches(pid);
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  const double perS = static_cast<double>(ContextSwitches(pid) - before) / 4;
+  std::cout << "[   WINE   ] idle at the table: " << perS << " context switches/s\n";
+  EXPECT_LT(perS, 20);
+  const Bytes values = ValuesTelegram({45});
+  Send(values);
+  EXPECT_EQ(Receive(6), Hex(Ack(values, true)));
   PressEscExpectStatus0();
 }
 
