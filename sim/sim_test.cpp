@@ -478,8 +478,10 @@ void PlayPc(const std::string& path, int (*copies)(int),
     for (int k = copies(n++); k > 0; --k) ASSERT_EQ(write(fd, e.ack, 6), 6);
     if (seen) seen(e, f);
     unsigned char more[PcRequests::kMax];
+    // Nothing owed is not written: after the last telegram the simulator may
+    // have hung up already, and even an empty write then fails.
     const int m = requests.After(e, more);
-    ASSERT_EQ(write(fd, more, static_cast<std::size_t>(m)), m);
+    if (m > 0) ASSERT_EQ(write(fd, more, static_cast<std::size_t>(m)), m);
   }
   close(fd);
 }
