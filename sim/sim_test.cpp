@@ -481,7 +481,9 @@ void PlayPc(const std::string& path, int (*copies)(int),
     // Nothing owed is not written: after the last telegram the simulator may
     // have hung up already, and even an empty write then fails.
     const int m = requests.After(e, more);
-    if (m > 0) ASSERT_EQ(write(fd, more, static_cast<std::size_t>(m)), m);
+    if (m > 0) {
+      ASSERT_EQ(write(fd, more, static_cast<std::size_t>(m)), m);
+    }
   }
   close(fd);
 }
