@@ -204,6 +204,10 @@ TEST_F(Window, StopAndContinueGiveTheTerminalBackAndTakeItAgain) {
   t.Key("Escape");  // a lone ESC ends it again: key mode is back
   ASSERT_TRUE(t.WaitFor("Times the port was lost: 0"));
   EXPECT_TRUE(t.CursorShown());
+  // Typed once the shell's prompt stands, so that the echo of a typed-ahead
+  // line cannot land before it.
+  for (int i = 0; i < 250 && t.Row(t.Cursor().second) != "$"; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   t.Type("stty -g > stty.after");
   t.Key("Enter");
   ASSERT_TRUE(t.WaitFor("$ stty -g > stty.after"));
