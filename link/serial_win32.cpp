@@ -82,10 +82,14 @@ bool SetLine(HANDLE h, int baud, DWORD* code) {
   TakeLine(dcb, baud, GetCommProperties(h, &props) ? props.dwCurrentRxQueue : 0);
   COMMTIMEOUTS timeouts = kTimeouts;
   COMMTIMEOUTS taken{};
-  return Try(h, code, [&] { return SetCommState(h, &dcb) != 0; }) &&
-         Try(h, code, [&] { return SetCommTimeouts(h, &timeouts) != 0; }) &&
-         Try(h, code, [&] { return GetCommTimeouts(h, &taken) != 0; }) &&
-         Try(h, code, [&] { return PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR) != 0; });
+  if (!Try(h, code, [&] { return SetCommState(h, &dcb) != 0; }) ||
+      !Try(h, code, [&] { return SetCommTimeouts(h, &timeouts) != 0; }) ||
+      !Try(h, code, [&] { return GetCommTimeouts(h, &taken) != 0; }))
+    return false;
+  // A purge the driver does not do costs at most a rejected header; only a
+  // line that stays aborted makes the port one that cannot be opened.
+  return Try(h, code, [&] { return PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR) != 0; }) ||
+         *code != ERROR_OPERATION_ABORTED;
 }
 
 void KeepError(char* out, std::size_t size, DWORD code) { SystemErrorText(code, out, size); }
