@@ -77,7 +77,8 @@ ComPort::Retry ComPort::RetryIfDue(int baud, Clock::time_point now) {
   char path[kPortPathSize];
   Retry result = Retry::Failed;
   if (RetryPath(port_, Roots(), path) && Open(path, baud) == 0) {
-    // The path changes only once the new one has opened.
+    // The path changes only once the new one has opened: udev gives a new
+    // node its group and mode after the kernel makes it (udev(7)).
     result = std::strcmp(path, port_.path) != 0 ? Retry::Moved : Retry::Opened;
     std::snprintf(port_.path, sizeof port_.path, "%s", path);
   } else if (++failedRetries_ == kRetriesBeforeList) {
