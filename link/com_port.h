@@ -141,7 +141,7 @@ class ComPort {
   void CollectArrived();
   void Refill();
   bool SendChunk(const unsigned char* buf, int n);
-  void Fail(bool isWrite, unsigned long code);
+  void JudgeFailure(bool isWrite, unsigned long code);
   std::intptr_t event_ = -1;  // the pending read's event; -1 on POSIX
   Clock::time_point leftOutUntil_{};
   alignas(8) unsigned char io_[400] = {};

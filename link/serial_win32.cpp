@@ -192,7 +192,7 @@ void ComPort::Close() {
 // A failure of a read or write: a line error is cleared and the loop goes
 // on; aborts in a row with no line error between them, or any other
 // failure, mean the device has gone.
-void ComPort::Fail(bool isWrite, unsigned long code) {
+void ComPort::JudgeFailure(bool isWrite, unsigned long code) {
   if (JudgePortFailure(abortsInRow_, isWrite, code) == PortFailure::Lost) {
     lost_ = true;
     KeepError(error_, sizeof error_, code);
@@ -211,7 +211,7 @@ bool ComPort::StartRead() {
     io.readPending = true;
     return true;
   }
-  Fail(false, GetLastError());
+  JudgeFailure(false, GetLastError());
   leftOutUntil_ = Clock::now() + std::chrono::milliseconds(kReadTimeoutMs);
   return false;
 }
@@ -231,7 +231,7 @@ void ComPort::Collect() {
     case Completion::Pending: {
       DWORD errors = 0;
       COMSTAT stat{};
-      if (!ClearCommError(h, &errors, &stat)) Fail(false, GetLastError());
+      if (!ClearCommError(h, &errors, &stat)) JudgeFailure(false, GetLastError());
       return;
     }
     case Completion::Bytes:
@@ -242,7 +242,7 @@ void ComPort::Collect() {
       CollectArrived();
       return;
     case Completion::Failed:
-      Fail(false, code);
+      JudgeFailure(false, code);
       [[fallthrough]];
     case Completion::Empty:
     case Completion::OwnCancel:
@@ -264,7 +264,7 @@ void ComPort::CollectArrived() {
   const DWORD want = stat.cbInQue < room ? stat.cbInQue : room;
   bool ended = ReadFile(h, ahead_ + end, want, nullptr, &io.read) != 0;
   if (!ended && GetLastError() != ERROR_IO_PENDING) {
-    Fail(false, GetLastError());
+    JudgeFailure(false, GetLastError());
     return;
   }
   if (!ended) ended = WaitForSingleObject(io.read.hEvent, kReadTimeoutMs) == WAIT_OBJECT_0;
@@ -317,7 +317,7 @@ bool ComPort::SendChunk(const unsigned char* buf, int n) {
   if (!WriteFile(h, io.writeBuf, static_cast<DWORD>(n), nullptr, &io.write)) {
     const DWORD code = GetLastError();
     if (code != ERROR_IO_PENDING) {
-      Fail(true, code);
+      JudgeFailure(true, code);
       return false;
     }
     cancelled = WaitForSingleObject(io.write.hEvent, kWriteWaitMs) != WAIT_OBJECT_0;
@@ -326,7 +326,7 @@ bool ComPort::SendChunk(const unsigned char* buf, int n) {
   DWORD written = 0;
   DWORD code = 0;
   const Completion seen = Look(h, io.write, cancelled, &written, &code);
-  if (seen == Completion::Failed) Fail(true, code);
+  if (seen == Completion::Failed) JudgeFailure(true, code);
   if (seen == Completion::Bytes) abortsInRow_ = 0;
   return seen == Completion::Bytes && written == static_cast<DWORD>(n);
 }
